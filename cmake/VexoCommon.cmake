@@ -1,0 +1,96 @@
+# Shared build rules: warnings, charsets, sanitizers, static linking and test registration.
+include_guard(GLOBAL)
+
+set(VEXO_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
+set(VEXO_WINDOWS OFF)
+if(VEXO_FLAVOR STREQUAL "windows")
+  set(VEXO_WINDOWS ON)
+endif()
+
+# Subsystems are added as they exist, so the tree builds at every step of its growth.
+macro(vexo_optional_subdirectory dir)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+  endif()
+endmacro()
+
+# Sanitizers for every native Debug target (libraries, tools and tests alike).
+if(VEXO_FLAVOR STREQUAL "native")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VEXO_FLAVOR STREQUAL "fuzz")
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(VEXO_WINDOWS)
+  # One self-contained file per binary: no libgcc, libstdc++ or winpthread DLLs.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+
+# Our own code: warning-free, and its texts are GBK at run time.
+function(vexo_target target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+function(vexo_gbk target)
+  target_compile_options(${target} PRIVATE -finput-charset=UTF-8 -fexec-charset=GBK)
+endfunction()
+
+# LZO: the system library natively, the cross-built static one for MinGW.
+if(VEXO_WINDOWS)
+  set(VEXO_LZO_DIR ${VEXO_ROOT}/build/deps)
+  if(NOT EXISTS ${VEXO_LZO_DIR}/lib/liblzo2.a)
+    message(FATAL_ERROR "build/deps/lib/liblzo2.a is missing: run scripts/setup first")
+  endif()
+  add_library(vexo_lzo STATIC IMPORTED GLOBAL)
+  set_target_properties(vexo_lzo PROPERTIES
+    IMPORTED_LOCATION ${VEXO_LZO_DIR}/lib/liblzo2.a
+    INTERFACE_INCLUDE_DIRECTORIES ${VEXO_LZO_DIR}/include)
+else()
+  find_library(VEXO_LZO_LIB NAMES lzo2 REQUIRED)
+  find_path(VEXO_LZO_INCLUDE lzo/lzo1x.h REQUIRED)
+  add_library(vexo_lzo UNKNOWN IMPORTED GLOBAL)
+  set_target_properties(vexo_lzo PROPERTIES
+    IMPORTED_LOCATION ${VEXO_LZO_LIB}
+    INTERFACE_INCLUDE_DIRECTORIES ${VEXO_LZO_INCLUDE})
+endif()
+
+# GoogleTest: Debian's package natively; cross-built from its source for Windows.
+function(vexo_setup_gtest)
+  if(TARGET GTest::gtest_main)
+    return()
+  endif()
+  if(VEXO_WINDOWS)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    if(NOT TARGET GTest::gtest_main)
+      add_library(GTest::gtest ALIAS gtest)
+      add_library(GTest::gtest_main ALIAS gtest_main)
+    endif()
+  else()
+    find_package(GTest REQUIRED)
+  endif()
+endfunction()
+
+# Registers a GoogleTest program. Natively each case is its own CTest test; under Wine the
+# program is one test (listing cases through Wine at build time costs more than it gives).
+function(vexo_add_gtest target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  vexo_setup_gtest()
+  add_executable(${target} ${ARG_SOURCES})
+  vexo_target(${target})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest_main)
+  if(VEXO_WINDOWS)
+    target_link_libraries(${target} PRIVATE ws2_32)
+    add_test(NAME ${target} COMMAND ${target})
+    if(ARG_LABELS)
+      set_tests_properties(${target} PROPERTIES LABELS "${ARG_LABELS}")
+    endif()
+  else()
+    include(GoogleTest)
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${ARG_LABELS}")
+  endif()
+endfunction()

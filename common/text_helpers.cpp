@@ -1,0 +1,44 @@
+#include "common/text_helpers.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+int DigitValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 99;
+}
+
+uint32_t ReadDigits(const unsigned char* p, int base) {
+  uint32_t value = 0;
+  for (int d; (d = DigitValue(*p)) < base; ++p) value = value * static_cast<uint32_t>(base) + d;
+  return value;
+}
+
+}  // namespace
+
+int ParseLenientInt(const char* text, int defaultValue) {
+  if (text == nullptr) return defaultValue;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p >= 1 && *p <= 32) ++p;
+  if (*p == '-') return static_cast<int>(0u - ReadDigits(p + 1, 10));
+  if (*p < '0' || *p > '9') return defaultValue;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    // "0x" without a hexadecimal digit after it reads as the 0 alone.
+    if (DigitValue(p[2]) < 16) return static_cast<int>(ReadDigits(p + 2, 16));
+    return 0;
+  }
+  if (p[0] == '0') return static_cast<int>(ReadDigits(p, 8));
+  return static_cast<int>(ReadDigits(p, 10));
+}
+
+char* DupString(const char* text) {
+  if (text == nullptr) return nullptr;
+  size_t length = std::strlen(text);
+  char* copy = new char[length + 1];
+  std::memcpy(copy, text, length + 1);
+  return copy;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+// Reads an integer the forgiving way the game's own files are written: leading control bytes and
+// blanks (1 to 32) are skipped; '-' starts a decimal number (a lone '-' is 0); a digit starts a
+// number with C "%i" base detection (0x hexadecimal, leading 0 octal, else decimal), read up to the
+// first byte that does not fit. Anything else, '+' and bytes 128-255 included, and a null text give
+// defaultValue. Overlong numbers wrap modulo 2^32 rather than invoking undefined behaviour.
+int ParseLenientInt(const char* text, int defaultValue);
+
+// A new[] copy of text with its NUL, or null for a null text. Release with delete[].
+char* DupString(const char* text);
