@@ -7,5 +7,9 @@
 // defaultValue. Overlong numbers wrap modulo 2^32 rather than invoking undefined behaviour.
 int ParseLenientInt(const char* text, int defaultValue);
 
+// The same, also telling where the number ended (at text itself when nothing was read), so that
+// a scan can carry on after the number instead of inside it.
+int ParseLenientInt(const char* text, int defaultValue, const char** end);
+
 // A new[] copy of text with its NUL, or null for a null text. Release with delete[].
 char* DupString(const char* text);

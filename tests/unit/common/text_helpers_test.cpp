@@ -71,3 +71,20 @@ TEST(SharedBuffers, HaveTheirFixedSizes) {
   EXPECT_EQ(sizeof(CrashSummary), 65536u);
   EXPECT_EQ(sizeof(ReportUrl), 1024u);
 }
+
+TEST(ParseLenientInt, ReportsWhereTheNumberEnded) {
+  struct Case {
+    const char* text;
+    int value;
+    int consumed;
+  };
+  const Case cases[] = {
+      {"12,3", 12, 2}, {"08", 0, 1},    {"0x1Fz", 31, 4}, {"0xg", 0, 1},
+      {" -7.", -7, 3}, {"abc", -1, 0}, {"010", 8, 3},    {"", -1, 0},
+  };
+  for (const Case& c : cases) {
+    const char* end = nullptr;
+    EXPECT_EQ(ParseLenientInt(c.text, -1, &end), c.value) << c.text;
+    EXPECT_EQ(end - c.text, c.consumed) << c.text;
+  }
+}
