@@ -1,0 +1,196 @@
+#include "http/http_post_request.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+
+namespace {
+
+constexpr size_t kKeptBoundaryPrefix = 31;
+constexpr int kRandomValues = 6;
+constexpr int kRandomDigits = 11;
+constexpr size_t kPartSlack = 1024;
+constexpr size_t kFileNameBufferSize = 256;
+constexpr uint32_t kBlockRoom = 32;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// The size of a temporary block made of these lengths; the block sizes of the game's 32-bit
+// process must not wrap, so a sum past 32 bits is refused like an allocation that failed.
+size_t BlockSize(std::initializer_list<size_t> lengths) {
+  size_t total = 0;
+  for (size_t length : lengths) {
+    if (length > UINT32_MAX - total) throw std::bad_alloc();
+    total += length;
+  }
+  return total;
+}
+
+bool Contains(const char* data, size_t length, const char* needle, size_t needleLength) {
+  if (data == nullptr || needleLength == 0 || length < needleLength) return false;
+  const char* last = data + (length - needleLength);
+  for (const char* p = data; p <= last; ++p) {
+    p = static_cast<const char*>(std::memchr(p, needle[0], static_cast<size_t>(last - p) + 1));
+    if (p == nullptr) return false;
+    if (std::memcmp(p, needle, needleLength) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+HttpPostRequest::HttpPostRequest() : boundary(), body(nullptr), bodyLength(0) {
+  std::memcpy(boundary, kInitialBoundary, sizeof(kInitialBoundary));
+}
+
+HttpPostRequest::~HttpPostRequest() {
+  delete[] body;
+  body = nullptr;
+}
+
+void HttpPostRequest::Reset() {
+  delete[] body;
+  body = nullptr;
+  bodyLength = 0;
+  HttpRequest::Reset();
+}
+
+int HttpPostRequest::GetMethodName(int requestKind, char* out, unsigned size) {
+  if (requestKind != kHttpPost) return HttpRequest::GetMethodName(requestKind, out, size);
+  if (out != nullptr && size != 0) {
+    out[size - 1] = '\0';
+    if (size > 1) std::strncpy(out, "POST", size - 1);
+  }
+  return kPostOk;
+}
+
+int HttpPostRequest::AddFormField(const char* name, const char* value) {
+  if (kind != kHttpPost) return kPostNotPost;
+  if (name == nullptr || name[0] == '\0') return kPostNoName;
+  if (value == nullptr) return kPostNoData;
+  if (state != kHttpHeadOpen) return kHttpWrongState;
+  size_t nameLength = std::strlen(name);
+  size_t valueLength = std::strlen(value);
+  // The name is written into the body too, so it must not hold the boundary either.
+  CheckBoundary(name, static_cast<unsigned>(nameLength));
+  CheckBoundary(value, static_cast<unsigned>(valueLength));
+
+  size_t size = BlockSize({nameLength, valueLength, kPartSlack});
+  char* block = new char[size];
+  int written = std::snprintf(block, size,
+                              "--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n%s\r\n",
+                              boundary, name, value);
+  AppendBytes(body, bodyLength, block, static_cast<uint32_t>(written));
+  delete[] block;
+  return kPostOk;
+}
+
+int HttpPostRequest::AddFile(const char* name, const char* fileName, const char* data,
+                             unsigned length) {
+  if (data == nullptr || length == 0) return kPostNoData;
+  if (kind != kHttpPost) return kPostNotPost;
+  if (name == nullptr || name[0] == '\0') return kPostNoName;
+  if (fileName == nullptr || fileName[0] == '\0') return kPostNoFileName;
+  if (state != kHttpHeadOpen) return kHttpWrongState;
+  size_t nameLength = std::strlen(name);
+  size_t fileNameLength = std::strlen(fileName);
+  char shortName[kFileNameBufferSize];
+  std::strncpy(shortName, fileName, sizeof(shortName) - 1);
+  shortName[sizeof(shortName) - 1] = '\0';
+
+  CheckBoundary(name, static_cast<unsigned>(nameLength));
+  CheckBoundary(shortName, static_cast<unsigned>(std::strlen(shortName)));
+  CheckBoundary(data, length);
+
+  size_t size = BlockSize({nameLength, fileNameLength, length, kPartSlack});
+  char* block = new char[size];
+  int written = std::snprintf(block, size,
+                              "--%s\r\nContent-Disposition: form-data; name=\"%s\"; "
+                              "filename=\"%s\"\r\nContent-Type: application/octet-stream\r\n\r\n",
+                              boundary, name, shortName);
+  size_t used = static_cast<size_t>(written);
+  std::memcpy(block + used, data, length);
+  used += length;
+  std::memcpy(block + used, "\r\n", 2);
+  used += 2;
+  AppendBytes(body, bodyLength, block, static_cast<uint32_t>(used));
+  delete[] block;
+  return kPostOk;
+}
+
+void HttpPostRequest::CheckBoundary(const char* data, unsigned length) {
+  while (Contains(data, length, boundary, std::strlen(boundary))) RegenerateBoundary();
+}
+
+void HttpPostRequest::RegenerateBoundary() {
+  size_t currentLength = std::strlen(boundary);
+  size_t kept = currentLength < kKeptBoundaryPrefix ? currentLength : kKeptBoundaryPrefix;
+  char candidate[kBoundarySize];
+  std::memcpy(candidate, boundary, kept);
+  size_t candidateLength = kept + kRandomDigits;
+  do {
+    char digits[2 * kRandomValues];
+    for (int i = 0; i < kRandomValues; ++i) {
+      int value = std::rand() % 93 + 33;
+      digits[2 * i] = kHexDigits[value >> 4];
+      digits[2 * i + 1] = kHexDigits[value & 15];
+    }
+    std::memcpy(candidate + kept, digits, kRandomDigits);
+    candidate[candidateLength] = '\0';
+  } while (Contains(body, bodyLength, candidate, candidateLength));
+
+  if (body != nullptr) {
+    // Rewrite the delimiters already in the body to the new boundary.
+    const char* end = body + bodyLength;
+    size_t grownLength = bodyLength;
+    for (const char* p = body; p + currentLength <= end;) {
+      if (std::memcmp(p, boundary, currentLength) == 0) {
+        grownLength = BlockSize({grownLength - currentLength, candidateLength});
+        p += currentLength;
+      } else {
+        ++p;
+      }
+    }
+    char* grown = new char[BlockSize({grownLength, kBlockRoom})];
+    char* out = grown;
+    for (const char* p = body; p < end;) {
+      if (p + currentLength <= end && std::memcmp(p, boundary, currentLength) == 0) {
+        std::memcpy(out, candidate, candidateLength);
+        out += candidateLength;
+        p += currentLength;
+      } else {
+        *out++ = *p++;
+      }
+    }
+    std::memset(out, 0, kBlockRoom);
+    delete[] body;
+    body = grown;
+    bodyLength = static_cast<uint32_t>(grownLength);
+  }
+  std::memcpy(boundary, candidate, candidateLength + 1);
+}
+
+int HttpPostRequest::FinishHead() {
+  if (state != kHttpHeadOpen) return kHttpWrongState;
+  if (bodyLength != 0) {
+    AppendBytes(body, bodyLength, "--", 2);
+    AppendBytes(body, bodyLength, boundary, static_cast<uint32_t>(std::strlen(boundary)));
+    AppendBytes(body, bodyLength, "--\r\n\r\n", 6);
+    int code = AddHeaderFormat(512, "Content-Type: multipart/form-data; boundary=%s", boundary);
+    // Unsigned: the same digits as a signed count for every body that fits 2 GiB, and never a
+    // negative length for a larger one.
+    if (code == kHttpOk) code = AddHeaderFormat(256, "Content-Length: %u", bodyLength);
+    if (code != kHttpOk) return code;
+  }
+  int code = EndHead();
+  if (code != kHttpOk) return code;
+  if (bodyLength != 0) {
+    AppendBytes(head, headLength, body, bodyLength);
+    delete[] body;
+    body = nullptr;
+    bodyLength = 0;
+  }
+  state = kHttpHeadComplete;
+  return kPostOk;
+}
