@@ -1,0 +1,307 @@
+// collector: receives the crash uploads, keeps them in SQLite, lists and shows them.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gbk.h"
+#include "report_store.h"
+#include "report_view.h"
+#include "upload_server.h"
+
+namespace {
+
+using collector::ReportStore;
+using collector::ServerOptions;
+using collector::StoredReport;
+using collector::UploadServer;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr char kSynopsis[] =
+    "usage:\n"
+    "  collector serve --db FILE [--listen HOST:PORT] [--max-bytes N] [--status CODE]\n"
+    "  collector list --db FILE\n"
+    "  collector show ID --db FILE [--raw | --pak]\n";
+
+constexpr char kDetails[] =
+    "serve   accepts multipart/form-data POST uploads on any path: the file part \"file\"\n"
+    "        (a PAKF archive with the entry log.txt, or the log text itself) and the text\n"
+    "        field \"ver\". Every upload is stored in the SQLite database FILE (created when\n"
+    "        missing) before it is answered; one that cannot be decoded is stored raw and\n"
+    "        flagged. Answers 200 \"OK <id>\", 400 without a \"file\" part or for a body that\n"
+    "        is not multipart/form-data, 413 above the size limit.\n"
+    "        --listen HOST:PORT  address to listen on (default 127.0.0.1:0); port 0 picks a\n"
+    "                            free port. The first line on stdout is always\n"
+    "                            \"listening HOST:PORT\" with the port actually bound.\n"
+    "        --max-bytes N       largest accepted request body in bytes (default 67108864)\n"
+    "        --status CODE       answer stored uploads with this status (100-599, default\n"
+    "                            200); for testing senders. The upload is stored all the same.\n"
+    "        SIGINT or SIGTERM stop it: no new connections, requests in progress are\n"
+    "        finished and stored, exit status 0.\n"
+    "list    one line per report: id, received (UTC), ver, program, exception code,\n"
+    "        exception address, state (archive, unpacked or undecodable); then the groups of\n"
+    "        identical crashes (program, code, address) with their counts.\n"
+    "show    a header (id, time, peer, ver, state, ...) and the decoded log converted from\n"
+    "        GBK to UTF-8 (invalid bytes become U+FFFD).\n"
+    "        --raw  only the decoded log bytes, unchanged\n"
+    "        --pak  only the uploaded file bytes, unchanged\n"
+    "\n"
+    "exit status: 0 success, 1 failure (database, network, unknown report), 2 bad arguments\n";
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "collector: %s\n%s(collector --help tells more)\n", message.c_str(),
+               kSynopsis);
+  return kExitUsage;
+}
+
+bool ParseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& out) {
+  if (text.empty() || text.size() > 20) {
+    return false;
+  }
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (maxValue - digit) / 10) {
+      return false;
+    }
+    value = value * 10 + digit;
+  }
+  out = value;
+  return true;
+}
+
+struct Arguments {
+  std::string command;
+  std::string db;
+  std::string listen = "127.0.0.1:0";
+  std::string maxBytes;
+  std::string status;
+  std::vector<std::string> positional;
+  bool raw = false;
+  bool pak = false;
+  bool help = false;
+};
+
+// Returns an empty text on success, else what was wrong.
+std::string ParseArguments(int argc, char** argv, Arguments& args) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string& out) -> bool {
+      if (i + 1 >= argc) {
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    if (arg == "--help" || arg == "-h") {
+      args.help = true;
+    } else if (arg == "--db") {
+      if (!value(args.db)) return "--db needs a file name";
+    } else if (arg == "--listen") {
+      if (!value(args.listen)) return "--listen needs HOST:PORT";
+    } else if (arg == "--max-bytes") {
+      if (!value(args.maxBytes)) return "--max-bytes needs a number";
+    } else if (arg == "--status") {
+      if (!value(args.status)) return "--status needs a number";
+    } else if (arg == "--raw") {
+      args.raw = true;
+    } else if (arg == "--pak") {
+      args.pak = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else if (args.command.empty()) {
+      args.command = arg;
+    } else {
+      args.positional.push_back(arg);
+    }
+  }
+  return std::string();
+}
+
+bool WriteAll(const std::string& bytes) {
+  return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
+         std::fflush(stdout) == 0;
+}
+
+bool OpenStore(ReportStore& store, const std::string& db, bool forWriting) {
+  std::string error;
+  if (!store.Open(db, forWriting, error)) {
+    std::fprintf(stderr, "collector: cannot open database %s: %s\n", db.c_str(), error.c_str());
+    return false;
+  }
+  return true;
+}
+
+int RunServe(const Arguments& args) {
+  if (!args.positional.empty()) {
+    return UsageError("serve takes no argument " + args.positional.front());
+  }
+  if (args.raw || args.pak) {
+    return UsageError("--raw and --pak belong to show");
+  }
+  ServerOptions options;
+  size_t colon = args.listen.rfind(':');
+  uint64_t number = 0;
+  if (colon == std::string::npos || colon == 0 ||
+      !ParseUnsigned(args.listen.substr(colon + 1), 65535, number)) {
+    return UsageError("--listen wants HOST:PORT with a port from 0 to 65535, not " +
+                      args.listen);
+  }
+  options.host = args.listen.substr(0, colon);
+  options.port = static_cast<int>(number);
+  if (!args.maxBytes.empty()) {
+    if (!ParseUnsigned(args.maxBytes, SIZE_MAX, number) || number == 0) {
+      return UsageError("--max-bytes wants a positive number of bytes, not " + args.maxBytes);
+    }
+    options.maxBytes = static_cast<size_t>(number);
+  }
+  if (!args.status.empty()) {
+    if (!ParseUnsigned(args.status, 599, number) || number < 100) {
+      return UsageError("--status wants an HTTP status from 100 to 599, not " + args.status);
+    }
+    options.answerStatus = static_cast<int>(number);
+  }
+
+  // Every thread started from here on inherits the blocked set, so the signals reach only
+  // the watcher below, which stops the server in an orderly way.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  ReportStore store;
+  if (!OpenStore(store, args.db, true)) {
+    return kExitFailure;
+  }
+  UploadServer server(store, options);
+  std::string error;
+  int port = server.Bind(error);
+  if (port < 0) {
+    std::fprintf(stderr, "collector: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::printf("listening %s:%d\n", options.host.c_str(), port);
+  std::fflush(stdout);
+
+  std::thread watcher([&server, &stopSignals] {
+    int signalNumber = 0;
+    sigwait(&stopSignals, &signalNumber);
+    server.Stop();
+  });
+  bool served = server.Serve();
+  // When serving ended without a signal, wake the watcher with one aimed at it alone.
+  pthread_kill(watcher.native_handle(), SIGTERM);
+  watcher.join();
+  store.Close();
+  if (!served) {
+    std::fprintf(stderr, "collector: accepting connections failed\n");
+    return kExitFailure;
+  }
+  std::fprintf(stderr, "collector: stopped\n");
+  return kExitOk;
+}
+
+int RunList(const Arguments& args) {
+  if (!args.positional.empty()) {
+    return UsageError("list takes no argument " + args.positional.front());
+  }
+  ReportStore store;
+  if (!OpenStore(store, args.db, false)) {
+    return kExitFailure;
+  }
+  std::vector<StoredReport> reports;
+  std::string error;
+  if (!store.List(reports, error)) {
+    std::fprintf(stderr, "collector: cannot read %s: %s\n", args.db.c_str(), error.c_str());
+    return kExitFailure;
+  }
+  return WriteAll(collector::FormatList(reports)) ? kExitOk : kExitFailure;
+}
+
+int RunShow(const Arguments& args) {
+  uint64_t id = 0;
+  if (args.positional.size() != 1 || !ParseUnsigned(args.positional[0], INT64_MAX, id)) {
+    return UsageError("show wants one report id");
+  }
+  if (args.raw && args.pak) {
+    return UsageError("--raw and --pak exclude each other");
+  }
+  ReportStore store;
+  if (!OpenStore(store, args.db, false)) {
+    return kExitFailure;
+  }
+  StoredReport report;
+  bool found = false;
+  std::string error;
+  if (!store.Get(static_cast<int64_t>(id), report, found, error)) {
+    std::fprintf(stderr, "collector: cannot read %s: %s\n", args.db.c_str(), error.c_str());
+    return kExitFailure;
+  }
+  if (!found) {
+    std::fprintf(stderr, "collector: no report %llu\n", static_cast<unsigned long long>(id));
+    return kExitFailure;
+  }
+  if (args.pak) {
+    return WriteAll(report.payload) ? kExitOk : kExitFailure;
+  }
+  if (args.raw) {
+    if (!report.hasLog) {
+      std::fprintf(stderr, "collector: report %llu could not be decoded (%s); --pak gives "
+                   "the uploaded bytes\n", static_cast<unsigned long long>(id),
+                   report.note.c_str());
+      return kExitFailure;
+    }
+    return WriteAll(report.log) ? kExitOk : kExitFailure;
+  }
+  std::string text = collector::FormatShowHeader(report);
+  if (report.hasLog) {
+    text += collector::GbkToUtf8(report.log);
+  }
+  return WriteAll(text) ? kExitOk : kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  std::string error = ParseArguments(argc, argv, args);
+  if (!error.empty()) {
+    return UsageError(error);
+  }
+  if (args.help) {
+    std::printf("%s\n%s", kSynopsis, kDetails);
+    return kExitOk;
+  }
+  if (args.command.empty()) {
+    return UsageError("no command given");
+  }
+  if (args.command != "serve" && args.command != "list" && args.command != "show") {
+    return UsageError("unknown command " + args.command);
+  }
+  if (args.db.empty()) {
+    return UsageError(args.command + " needs --db FILE");
+  }
+  if (args.command == "serve") {
+    return RunServe(args);
+  }
+  if (args.command == "list") {
+    return RunList(args);
+  }
+  return RunShow(args);
+}

@@ -1,0 +1,94 @@
+#include "payload_decode.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/pakread/pakread.h"
+
+namespace collector {
+namespace {
+
+constexpr char kArchiveMagic[] = "PAKF";
+constexpr char kLogEntryName[] = "log.txt";
+
+const char* PackTypeName(int packType) {
+  switch (packType) {
+    case 0:
+      return "stored block";
+    case 10:
+      return "LZW block";
+    case 11:
+      return "LZO1X-1 block";
+    default:
+      return "block";
+  }
+}
+
+DecodedPayload Undecodable(std::string note) {
+  DecodedPayload result;
+  result.state = DecodeState::kUndecodable;
+  result.note = std::move(note);
+  return result;
+}
+
+DecodedPayload DecodeArchive(const std::string& payload) {
+  const auto* data = reinterpret_cast<const uint8_t*>(payload.data());
+  std::vector<pakread::EntryInfo> entries;
+  std::string error = pakread::ParseArchive(data, payload.size(), entries);
+  if (!error.empty()) {
+    return Undecodable("bad PAKF archive: " + error);
+  }
+  for (const pakread::EntryInfo& entry : entries) {
+    if (entry.name != kLogEntryName) {
+      continue;
+    }
+    std::vector<uint8_t> bytes;
+    error = pakread::ExtractEntry(data, payload.size(), entry, bytes);
+    if (!error.empty()) {
+      return Undecodable("entry log.txt: " + error);
+    }
+    DecodedPayload result;
+    result.state = DecodeState::kArchive;
+    result.log.assign(bytes.begin(), bytes.end());
+    result.note = std::string("log.txt, ") +
+                  (entry.isBlock ? PackTypeName(entry.block.packType) : "raw") + ", " +
+                  std::to_string(entry.size) + " -> " + std::to_string(bytes.size()) + " bytes";
+    return result;
+  }
+  return Undecodable("PAKF archive without an entry named log.txt (" +
+                     std::to_string(entries.size()) + " entries)");
+}
+
+}  // namespace
+
+const char* DecodeStateName(DecodeState state) {
+  switch (state) {
+    case DecodeState::kArchive:
+      return "archive";
+    case DecodeState::kUnpacked:
+      return "unpacked";
+    case DecodeState::kUndecodable:
+      break;
+  }
+  return "undecodable";
+}
+
+DecodedPayload DecodePayload(const std::string& payload) {
+  if (payload.empty()) {
+    return Undecodable("empty file part");
+  }
+  if (payload.compare(0, sizeof(kArchiveMagic) - 1, kArchiveMagic) == 0) {
+    return DecodeArchive(payload);
+  }
+  // The log text the sender falls back to ends at its first NUL, so it never holds one.
+  if (payload.find('\0') == std::string::npos) {
+    DecodedPayload result;
+    result.state = DecodeState::kUnpacked;
+    result.log = payload;
+    result.note = "not a PAKF archive: stored as plain log text";
+    return result;
+  }
+  return Undecodable("neither a PAKF archive nor plain text");
+}
+
+}  // namespace collector

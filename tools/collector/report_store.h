@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace collector {
+
+// One received upload as it is kept.
+struct StoredReport {
+  int64_t id = 0;
+  std::string receivedUtc;  // ISO-8601, UTC, e.g. 2026-12-08T14:31:26.123Z
+  std::string peer;         // address:port of the sender
+  std::string path;         // request path as received
+  bool hasVer = false;      // the form field "ver" was present
+  std::string ver;
+  std::string fileName;     // file name of the "file" part
+  std::string payload;      // the uploaded file bytes, unchanged
+  uint64_t payloadSize = 0;
+  bool hasLog = false;      // decoding gave log text
+  std::string log;          // the decoded log bytes (GBK)
+  std::string state;        // archive, unpacked or undecodable
+  std::string note;         // how it was decoded, or why not
+  int httpStatus = 0;       // the status the sender was answered with
+};
+
+// SQLite-backed store. One connection, serialised by a mutex, so the upload server's worker
+// threads can insert concurrently; each insert is committed before it returns.
+class ReportStore {
+ public:
+  ReportStore() = default;
+  ~ReportStore();
+  ReportStore(const ReportStore&) = delete;
+  ReportStore& operator=(const ReportStore&) = delete;
+
+  // forWriting creates the file and its table when missing; otherwise the file must exist and
+  // is opened read-only.
+  bool Open(const std::string& path, bool forWriting, std::string& error);
+  void Close();
+
+  // Returns the new report's id, or 0 with error set.
+  int64_t Insert(const StoredReport& report, std::string& error);
+
+  // Every report in id order, without payload bytes (payloadSize is set).
+  bool List(std::vector<StoredReport>& out, std::string& error);
+
+  // found is false when no report has that id.
+  bool Get(int64_t id, StoredReport& out, bool& found, std::string& error);
+
+ private:
+  bool Exec(const char* sql, std::string& error);
+
+  std::mutex mutex_;
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace collector
