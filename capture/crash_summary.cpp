@@ -1,0 +1,69 @@
+#include "capture/crash_summary.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/shared_buffers.h"
+#include "dialog/crash_dialog.h"
+#include "dialog/dialog_ids.h"
+#include "dialog/host_module.h"
+
+namespace {
+
+class SummaryWriter {
+ public:
+  SummaryWriter(char* out, std::size_t size) : out_(out), size_(size) {
+    if (size_ > 0) out_[0] = '\0';
+  }
+
+  template <typename... Args>
+  void Line(const char* format, Args... args) {
+    if (used_ + 1 >= size_) return;
+    int written = std::snprintf(out_ + used_, size_ - used_, format, args...);
+    if (written < 0) return;
+    used_ += static_cast<std::size_t>(written) < size_ - used_ ? written : size_ - used_ - 1;
+  }
+
+  std::size_t used() const { return used_; }
+
+ private:
+  char* out_;
+  std::size_t size_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
+std::size_t FormatCrashSummary(char* out, std::size_t size, const SYSTEMTIME& time,
+                               const char* modulePath, const EXCEPTION_RECORD* record) {
+  SummaryWriter writer(out, size);
+  writer.Line("异常时间：%04d-%02d-%02d %02d:%02d:%02d\r\n\r\n", int{time.wYear}, int{time.wMonth},
+              int{time.wDay}, int{time.wHour}, int{time.wMinute}, int{time.wSecond});
+  if (modulePath != nullptr) writer.Line("程序名称：%s\r\n\r\n", HostBaseName(modulePath));
+  if (record != nullptr) {
+    // The address is widened with sign extension, as the 64-bit conversion of the original does:
+    // addresses from 0x80000000 up print with eight leading f digits.
+    const long long address = reinterpret_cast<LONG_PTR>(record->ExceptionAddress);
+    writer.Line("异常编号：0x%08x\r\n", static_cast<unsigned>(record->ExceptionCode));
+    writer.Line("异常地址：0x%llx\r\n", static_cast<unsigned long long>(address));
+    writer.Line("异常分类：%d\r\n", static_cast<int>(record->ExceptionFlags));
+  } else {
+    writer.Line("未知的错误信息！\r\n");
+  }
+  return writer.used();
+}
+
+int ReportCrash(HINSTANCE instance, EXCEPTION_POINTERS* pointers) {
+  std::memset(ReportUrl, 0, sizeof ReportUrl);
+  GetPrivateProfileStringA("INFO", "POSTURL", "", ReportUrl, sizeof ReportUrl - 1,
+                           ".\\crashrpt.ini");
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char modulePath[kHostPathSize];
+  const bool haveModule = ReadHostModulePath(modulePath);
+  const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;
+  FormatCrashSummary(CrashSummary, sizeof CrashSummary, now, haveModule ? modulePath : nullptr,
+                     record);
+  DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_CRASH), nullptr, CrashDlgProc, 0);
+  return 0;
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+// One crash report at a time. AcquireReport waits while another thread owns the report (for ever,
+// if that owner was a crash: the process ends when its dialog closes). It returns false without
+// waiting when the calling thread owns the report already: a fault or TestSendDlg raised from a
+// message dispatched by the open dialog's own loop cannot wait for itself, and must not overwrite
+// the summary on screen either.
+bool AcquireReport();
+void ReleaseReport();

@@ -1,0 +1,143 @@
+#include "dialog/crash_dialog.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/shared_buffers.h"
+#include "dialog/dialog_ids.h"
+#include "dialog/host_module.h"
+#include "dialog/send_crash_report.h"
+
+HostLauncher LaunchHost = WinExec;
+
+namespace {
+
+constexpr int kHeaderInset = 10;
+constexpr std::size_t kBaseNameSize = 64;
+constexpr std::size_t kApologySize = 256;
+
+void InitDialog(HWND dialog) {
+  HWND desktop = GetDesktopWindow();
+  if (desktop != nullptr) {
+    RECT desk;
+    RECT own;
+    GetWindowRect(desktop, &desk);
+    GetWindowRect(dialog, &own);
+    const int width = own.right - own.left;
+    const int height = own.bottom - own.top;
+    SetWindowPos(dialog, HWND_TOPMOST, (desk.right - width) / 2, (desk.bottom - height) / 2, width,
+                 height, SWP_SHOWWINDOW);
+  }
+  HWND restart = GetDlgItem(dialog, IDC_RESTART);
+  if (restart != nullptr) {
+    SendMessageA(restart, BM_SETCHECK, BST_CHECKED, 0);
+    SetWindowTextA(restart, "重启游戏");
+  }
+  HWND send = GetDlgItem(dialog, IDC_SEND);
+  if (!IsUsableReportUrl(ReportUrl) && send != nullptr) EnableWindow(send, FALSE);
+}
+
+void Paint(HWND dialog) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(dialog, &paint);
+  RECT band;
+  GetHeaderRect(dialog, &band);
+  band.left += kHeaderInset;
+  band.top += kHeaderInset;
+  band.right -= kHeaderInset;
+  band.bottom -= kHeaderInset;
+
+  char baseName[kBaseNameSize] = {};
+  char path[kHostPathSize];
+  if (ReadHostModulePath(path)) std::strncpy(baseName, HostBaseName(path), kBaseNameSize - 1);
+  if (baseName[0] == '\0') std::strcpy(baseName, "程序");
+  char apology[kApologySize];
+  std::snprintf(apology, kApologySize, "%s 遇到问题需要关闭，我们对此引起的不便表示抱歉。",
+                baseName);
+  apology[kApologySize - 1] = '\0';
+
+  HFONT font = reinterpret_cast<HFONT>(SendMessageA(dialog, WM_GETFONT, 0, 0));
+  HGDIOBJ previous = font != nullptr ? SelectObject(dc, font) : nullptr;
+  DrawTextA(dc, apology, -1, &band, DT_NOPREFIX | DT_WORDBREAK);
+  if (font != nullptr && previous != nullptr) SelectObject(dc, previous);
+  EndPaint(dialog, &paint);
+}
+
+BOOL EraseBackground(HWND dialog, HDC dc) {
+  if (dc == nullptr) return FALSE;
+  RECT client;
+  GetClientRect(dialog, &client);
+  FillRect(dc, &client, reinterpret_cast<HBRUSH>(COLOR_MENU + 1));
+  RECT band;
+  GetHeaderRect(dialog, &band);
+  HBRUSH white = CreateSolidBrush(RGB(255, 255, 255));
+  FillRect(dc, &band, white);
+  DeleteObject(white);
+  return TRUE;
+}
+
+void Close(HWND dialog) {
+  HWND restart = GetDlgItem(dialog, IDC_RESTART);
+  if (restart != nullptr && SendMessageA(restart, BM_GETCHECK, 0, 0) == BST_CHECKED) {
+    char path[kHostPathSize];
+    if (ReadHostModulePath(path)) {
+      // Quoted: unquoted, a path with blanks would start whatever program its first words name.
+      char commandLine[kHostPathSize + 2];
+      std::snprintf(commandLine, sizeof commandLine, "\"%s\"", path);
+      LaunchHost(commandLine, SW_SHOW);
+    }
+  }
+  DestroyWindow(dialog);
+}
+
+}  // namespace
+
+void GetHeaderRect(HWND dialog, RECT* out) {
+  RECT client;
+  GetClientRect(dialog, &client);
+  out->left = 0;
+  out->top = 0;
+  out->right = client.right;
+  out->bottom = 100;
+  HWND separator = GetDlgItem(dialog, IDC_SEPARATOR);
+  RECT line;
+  if (separator != nullptr && GetWindowRect(separator, &line)) {
+    POINT topLeft{line.left, line.top};
+    ScreenToClient(dialog, &topLeft);
+    out->bottom = topLeft.y;
+  }
+}
+
+INT_PTR CALLBACK CrashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      InitDialog(dialog);
+      return TRUE;
+    case WM_PAINT:
+      Paint(dialog);
+      return FALSE;
+    case WM_ERASEBKGND:
+      return EraseBackground(dialog, reinterpret_cast<HDC>(wParam));
+    case WM_CLOSE:
+      Close(dialog);
+      return FALSE;
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case IDC_SEND:
+          SendCrashReport(dialog);
+          SendMessageA(dialog, WM_CLOSE, 0, 0);
+          return TRUE;
+        case IDOK:
+        case IDCANCEL:
+        case IDC_DONT_SEND:
+          SendMessageA(dialog, WM_CLOSE, 0, 0);
+          return TRUE;
+        default:
+          return FALSE;
+      }
+    case WM_DESTROY:
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
