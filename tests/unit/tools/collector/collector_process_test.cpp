@@ -1,0 +1,452 @@
+// The collector binary end to end: started as a child process on a free port, fed with uploads
+// written byte for byte like the crash library writes them, then read back through list/show.
+
+#include <httplib.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "collector_harness.h"
+#include "gbk_texts.h"
+
+namespace {
+
+using namespace collector_test;
+
+// The library's initial boundary: 27 hyphens and 14 digits.
+const std::string kBoundary41 = "---------------------------28253686825547";
+// A regenerated one: the first 31 characters kept, eleven hexadecimal digits drawn.
+const std::string kBoundary42 = "---------------------------28253F7A0B5C21E";
+
+// A game log line "[12:00:01] 地图载入" (map loading) in GBK, and the same in UTF-8.
+const std::string kGameLineGbk = "[12:00:01] \xB5\xD8\xCD\xBC\xD4\xD8\xC8\xEB\r\n";
+const std::string kGameLineUtf8 = "[12:00:01] 地图载入\r\n";
+// The summary of SummaryFor("game.exe", "0xc0000005", "0x401000") in UTF-8.
+const std::string kSummaryUtf8 =
+    "异常时间：2021-03-02 04:05:06\r\n\r\n程序名称：game.exe\r\n\r\n"
+    "异常编号：0xc0000005\r\n异常地址：0x401000\r\n异常分类：0\r\n";
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream stream(text);
+  while (std::getline(stream, part, separator)) {
+    parts.push_back(part);
+  }
+  return parts;
+}
+
+// The log of a crash: many game lines (so the archive compresses), CR LF, the summary.
+std::string CrashLog(int lines) {
+  std::string log;
+  for (int i = 0; i < lines; ++i) {
+    log += kGameLineGbk;
+  }
+  return log + "\r\n" + SummaryFor("game.exe", "0xc0000005", "0x401000");
+}
+
+std::string CrashLogUtf8(int lines) {
+  std::string log;
+  for (int i = 0; i < lines; ++i) {
+    log += kGameLineUtf8;
+  }
+  return log + "\r\n" + kSummaryUtf8;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class CollectorServe : public ::testing::Test {
+ protected:
+  void StartServer(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--db", Db(), "--listen", "127.0.0.1:0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ASSERT_TRUE(server_.Start(args, dir_.File("serve.err")))
+        << "first line: " << server_.firstLine() << "\nstderr: " << ServerErrors();
+  }
+
+  std::string Db() const { return dir_.File("reports.db"); }
+  std::string ServerErrors() const { return ReadFile(dir_.File("serve.err")); }
+
+  std::string Upload(const std::string& boundary, const std::string& ver,
+                     const std::string& file, const std::string& path = "/upload") {
+    return SendRaw(server_.port(), BuildUploadRequest(path, boundary, ver, file));
+  }
+
+  // The report lines of "list": each split into its seven fields.
+  std::vector<std::vector<std::string>> ListedReports() {
+    ToolResult listed = RunCollector({"list", "--db", Db()});
+    EXPECT_EQ(listed.exitStatus, 0) << listed.err;
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> lines = Split(listed.out, '\n');
+    if (lines.empty()) {
+      ADD_FAILURE() << "empty listing";
+      return rows;
+    }
+    EXPECT_EQ(lines[0].rfind("reports: ", 0), 0u) << listed.out;
+    size_t count = std::stoul(lines[0].substr(9));
+    for (size_t i = 1; i <= count && i < lines.size(); ++i) {
+      rows.push_back(Split(lines[i], '\t'));
+      EXPECT_EQ(rows.back().size(), 7u) << lines[i];
+    }
+    return rows;
+  }
+
+  ToolResult Show(const std::string& id, const std::string& flag = "") {
+    std::vector<std::string> args{"show", id, "--db", Db()};
+    if (!flag.empty()) {
+      args.push_back(flag);
+    }
+    return RunCollector(args);
+  }
+
+  TempDir dir_;
+  CollectorProcess server_;
+};
+
+TEST_F(CollectorServe, LibraryStyleUploadIsStoredListedAndShownByteForByte) {
+  StartServer();
+  std::string log = CrashLog(300);
+  std::string image = PackLog(log);
+  // Pack type 11 inside: the collector has to decompress.
+  ASSERT_EQ(image.substr(64, 4), std::string("NZ\x0B\x00", 4));
+
+  std::string response = Upload(kBoundary41, "1.0.0", image);
+  EXPECT_EQ(StatusOf(response), 200) << response;
+  EXPECT_EQ(BodyOf(response), "OK 1\n");
+
+  auto rows = ListedReports();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], "1");
+  EXPECT_EQ(rows[0][1].size(), 24u) << rows[0][1];  // 2026-12-08T14:31:26.123Z
+  EXPECT_EQ(rows[0][1].back(), 'Z');
+  EXPECT_EQ(rows[0][2], "1.0.0");
+  EXPECT_EQ(rows[0][3], "game.exe");
+  EXPECT_EQ(rows[0][4], "0xc0000005");
+  EXPECT_EQ(rows[0][5], "0x401000");
+  EXPECT_EQ(rows[0][6], "archive");
+
+  ToolResult raw = Show("1", "--raw");
+  EXPECT_EQ(raw.exitStatus, 0) << raw.err;
+  EXPECT_EQ(raw.out, log);
+  ToolResult pak = Show("1", "--pak");
+  EXPECT_EQ(pak.exitStatus, 0) << pak.err;
+  EXPECT_EQ(pak.out, image);
+
+  ToolResult shown = Show("1");
+  EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+  std::string utf8 = CrashLogUtf8(300);
+  ASSERT_GE(shown.out.size(), utf8.size());
+  EXPECT_EQ(shown.out.substr(shown.out.size() - utf8.size()), utf8);
+  EXPECT_NE(shown.out.find("id: 1\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("peer: 127.0.0.1:"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("path: /upload\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("ver: 1.0.0\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("state: archive\n"), std::string::npos) << shown.out;
+
+  EXPECT_EQ(server_.StopWith(SIGTERM), 0) << ServerErrors();
+}
+
+TEST_F(CollectorServe, RegeneratedBoundaryAndUnpackedLogText) {
+  StartServer();
+  // What the library uploads when it could not build an archive: the log text itself. It holds
+  // the initial boundary, which is why the boundary was regenerated to 42 characters.
+  std::string text = "line with " + kBoundary41 + " inside\r\n" + UnknownSummary("game.exe");
+  std::string response = Upload(kBoundary42, "2.5.0", text, "/crash/report%20x?id=7");
+  EXPECT_EQ(StatusOf(response), 200) << response;
+
+  auto rows = ListedReports();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][2], "2.5.0");
+  EXPECT_EQ(rows[0][3], "game.exe");
+  EXPECT_EQ(rows[0][4], "unknown");
+  EXPECT_EQ(rows[0][6], "unpacked");
+  ToolResult raw = Show("1", "--raw");
+  EXPECT_EQ(raw.exitStatus, 0);
+  EXPECT_EQ(raw.out, text);
+  ToolResult shown = Show("1");
+  EXPECT_NE(shown.out.find("path: /crash/report%20x?id=7\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("未知的错误信息！\r\n"), std::string::npos) << shown.out;
+}
+
+TEST_F(CollectorServe, AcceptsUploadsFromAnOrdinaryHttpClient) {
+  StartServer();
+  std::string log = CrashLog(3);
+  std::string image = PackLog(log);
+  httplib::Client client("127.0.0.1", server_.port());
+  httplib::MultipartFormDataItems items = {
+      {"ver", "3.1.4", "", ""},
+      {"file", image, "log.pak", "application/octet-stream"},
+  };
+  auto result = client.Post("/any/where", items);
+  ASSERT_TRUE(result) << httplib::to_string(result.error());
+  EXPECT_EQ(result->status, 200);
+  ToolResult raw = Show("1", "--raw");
+  EXPECT_EQ(raw.out, log);
+  auto rows = ListedReports();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][2], "3.1.4");
+}
+
+TEST_F(CollectorServe, RejectsRequestsWithoutFilePartAndStoresNothing) {
+  StartServer();
+  int port = server_.port();
+  // Multipart with the version field only.
+  std::string body = "--" + kBoundary41 +
+                     "\r\nContent-Disposition: form-data; name=\"ver\"\r\n\r\n1.0.0\r\n--" +
+                     kBoundary41 + "--\r\n\r\n";
+  std::string request = "POST /upload HTTP/1.0\r\nHOST: 127.0.0.1\r\n"
+                        "Content-Type: multipart/form-data; boundary=" + kBoundary41 +
+                        "\r\nContent-Length: " + std::to_string(body.size()) +
+                        "\r\nConnection: close\r\n\r\n" + body;
+  std::string response = SendRaw(port, request);
+  EXPECT_EQ(StatusOf(response), 400) << response;
+  EXPECT_NE(BodyOf(response).find("file"), std::string::npos) << response;
+
+  // Not multipart at all.
+  response = SendRaw(port, "POST / HTTP/1.0\r\nContent-Type: text/plain\r\n"
+                           "Content-Length: 5\r\n\r\nhello");
+  EXPECT_EQ(StatusOf(response), 400) << response;
+  EXPECT_FALSE(BodyOf(response).empty());
+
+  // A multipart body cut off before its closing line.
+  std::string full = BuildUploadRequest("/", kBoundary41, "1.0.0", "text");
+  std::string cut = full.substr(0, full.size() - 12);
+  size_t lengthAt = cut.find("Content-Length: ") + 16;
+  size_t lengthEnd = cut.find("\r\n", lengthAt);
+  size_t bodyLength = cut.size() - (cut.find("\r\n\r\n") + 4);
+  cut.replace(lengthAt, lengthEnd - lengthAt, std::to_string(bodyLength));
+  response = SendRaw(port, cut);
+  EXPECT_EQ(StatusOf(response), 400) << response;
+
+  EXPECT_TRUE(ListedReports().empty());
+  // Still serving.
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", "text")), 200);
+  EXPECT_EQ(ListedReports().size(), 1u);
+}
+
+TEST_F(CollectorServe, AnswersTooLargeAboveTheLimit) {
+  StartServer({"--max-bytes", "2000"});
+  std::string response = Upload(kBoundary41, "1.0.0", std::string(5000, 'x'));
+  EXPECT_EQ(StatusOf(response), 413) << response;
+  EXPECT_NE(BodyOf(response).find("2000"), std::string::npos) << response;
+  EXPECT_TRUE(ListedReports().empty());
+  // A body just under the limit passes.
+  std::string request = BuildUploadRequest("/", kBoundary41, "1.0.0", "");
+  size_t overhead = request.size() - (request.find("\r\n\r\n") + 4);
+  response = Upload(kBoundary41, "1.0.0", std::string(2000 - overhead, 'y'));
+  EXPECT_EQ(StatusOf(response), 200) << response;
+  EXPECT_EQ(ListedReports().size(), 1u);
+}
+
+TEST_F(CollectorServe, UndecodableArchiveIsStoredRawAndFlagged) {
+  StartServer();
+  std::string image = PackLog(CrashLog(300));
+  std::string broken = image.substr(0, image.size() / 2);
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", broken)), 200);
+  // Binary that is no archive at all.
+  std::string binary("\x01\x02\x00\x03", 4);
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", binary)), 200);
+
+  auto rows = ListedReports();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][6], "undecodable");
+  EXPECT_EQ(rows[1][6], "undecodable");
+  EXPECT_EQ(Show("1", "--pak").out, broken);
+  EXPECT_EQ(Show("2", "--pak").out, binary);
+  ToolResult raw = Show("1", "--raw");
+  EXPECT_EQ(raw.exitStatus, 1);
+  EXPECT_TRUE(raw.out.empty());
+  ToolResult shown = Show("1");
+  EXPECT_EQ(shown.exitStatus, 0);
+  EXPECT_NE(shown.out.find("state: undecodable\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("log: (none)\n"), std::string::npos) << shown.out;
+}
+
+TEST_F(CollectorServe, ShowReplacesInvalidGbkAndRawKeepsIt) {
+  StartServer();
+  std::string text = "ok\xFF\xB3\r\nend\xB3";
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", text)), 200);
+  ToolResult shown = Show("1");
+  EXPECT_EQ(shown.exitStatus, 0);
+  const std::string expected = "ok\xEF\xBF\xBD\xEF\xBF\xBD\r\nend\xEF\xBF\xBD";
+  ASSERT_GE(shown.out.size(), expected.size());
+  EXPECT_EQ(shown.out.substr(shown.out.size() - expected.size()), expected);
+  EXPECT_EQ(Show("1", "--raw").out, text);
+}
+
+TEST_F(CollectorServe, AnswersWithTheChosenStatusAndStillStores) {
+  StartServer({"--status", "404"});
+  std::string response = Upload(kBoundary41, "1.0.0", PackLog("x"));
+  EXPECT_EQ(StatusOf(response), 404) << response;
+  ASSERT_EQ(ListedReports().size(), 1u);
+  EXPECT_NE(Show("1").out.find("answered: 404\n"), std::string::npos);
+}
+
+TEST_F(CollectorServe, ConcurrentUploadsAreAllStored) {
+  StartServer();
+  constexpr int kThreads = 8;
+  constexpr int kEach = 5;
+  std::vector<std::vector<int>> statuses(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t, &statuses] {
+      for (int i = 0; i < kEach; ++i) {
+        std::string ver = std::to_string(t) + "." + std::to_string(i) + ".0";
+        std::string response = Upload(t % 2 ? kBoundary41 : kBoundary42, ver,
+                                      PackLog(CrashLog(50 + t * kEach + i)));
+        statuses[t].push_back(StatusOf(response));
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  for (const auto& list : statuses) {
+    for (int status : list) {
+      EXPECT_EQ(status, 200);
+    }
+  }
+  auto rows = ListedReports();
+  ASSERT_EQ(rows.size(), static_cast<size_t>(kThreads * kEach));
+  std::set<std::string> vers;
+  for (const auto& row : rows) {
+    vers.insert(row[2]);
+    EXPECT_EQ(row[6], "archive");
+  }
+  EXPECT_EQ(vers.size(), static_cast<size_t>(kThreads * kEach));
+  // Every report decodes to exactly the log that was sent with its version.
+  for (size_t i = 0; i < rows.size(); ++i) {
+    std::vector<std::string> parts = Split(rows[i][2], '.');
+    ASSERT_EQ(parts.size(), 3u);
+    int lines = 50 + std::stoi(parts[0]) * kEach + std::stoi(parts[1]);
+    EXPECT_EQ(Show(rows[i][0], "--raw").out, CrashLog(lines)) << rows[i][2];
+  }
+  EXPECT_EQ(server_.StopWith(SIGTERM), 0) << ServerErrors();
+}
+
+TEST_F(CollectorServe, StopsCleanlyOnSignalsWhileIdle) {
+  StartServer();
+  EXPECT_EQ(server_.StopWith(SIGTERM), 0) << ServerErrors();
+  CollectorProcess second;
+  ASSERT_TRUE(second.Start({"--db", Db()}, dir_.File("second.err")));
+  EXPECT_EQ(second.StopWith(SIGINT), 0);
+  // A signal at once after the first line, before the accept loop may have begun.
+  CollectorProcess third;
+  ASSERT_TRUE(third.Start({"--db", Db()}, dir_.File("third.err")));
+  EXPECT_EQ(third.StopWith(SIGTERM), 0);
+}
+
+TEST_F(CollectorServe, AcknowledgedReportSurvivesSigtermRightAfterIt) {
+  StartServer();
+  std::string log = CrashLog(100);
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", PackLog(log))), 200);
+  EXPECT_EQ(server_.StopWith(SIGTERM), 0) << ServerErrors();
+  auto rows = ListedReports();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(Show("1", "--raw").out, log);
+  // The database was closed cleanly: a new server continues its numbering.
+  StartServer();
+  EXPECT_EQ(BodyOf(Upload(kBoundary41, "1.0.0", "more")), "OK 2\n");
+}
+
+TEST_F(CollectorServe, RequestInProgressIsFinishedAfterSigterm) {
+  StartServer();
+  int port = server_.port();
+  std::string request = BuildUploadRequest("/", kBoundary41, "9.9.9", PackLog(CrashLog(200)));
+  int slow = ConnectTo(port);
+  ASSERT_GE(slow, 0);
+  size_t half = request.size() / 2;
+  ASSERT_TRUE(SendAll(slow, request.substr(0, half)));
+  // Connections are accepted in order, so once this later one is answered the slow one is
+  // in the server's hands.
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", "first")), 200);
+
+  ASSERT_EQ(kill(getpid(), 0), 0);
+  std::thread stopper([this] { server_.StopWith(SIGTERM); });
+  // Wait until the server has stopped listening: a new connection is then refused.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool refused = false;
+  while (!refused && std::chrono::steady_clock::now() < deadline) {
+    int probe = ConnectTo(port);
+    if (probe < 0) {
+      refused = true;
+    } else {
+      close(probe);
+      std::this_thread::yield();
+    }
+  }
+  EXPECT_TRUE(refused);
+  ASSERT_TRUE(SendAll(slow, request.substr(half)));
+  std::string response = ReceiveAll(slow);
+  close(slow);
+  stopper.join();
+  EXPECT_EQ(StatusOf(response), 200) << response;
+  EXPECT_EQ(server_.exitStatus(), 0) << ServerErrors();
+  auto rows = ListedReports();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1][2], "9.9.9");
+}
+
+TEST_F(CollectorServe, FailsClearlyWhenThePortIsTaken) {
+  StartServer();
+  CollectorProcess second;
+  std::vector<std::string> args{"--db", dir_.File("other.db"), "--listen",
+                                "127.0.0.1:" + std::to_string(server_.port())};
+  EXPECT_FALSE(second.Start(args, dir_.File("second.err")));
+  EXPECT_EQ(second.exitStatus(), 1);
+  EXPECT_NE(ReadFile(dir_.File("second.err")).find("in use"), std::string::npos)
+      << ReadFile(dir_.File("second.err"));
+  // The first one is unaffected.
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", "x")), 200);
+}
+
+TEST(CollectorCommandLine, RejectsBadArgumentsAndUnusableDatabases) {
+  TempDir dir;
+  EXPECT_EQ(RunCollector({}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"frobnicate", "--db", dir.File("a.db")}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"list"}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--listen", "127.0.0.1"}).exitStatus,
+            2);
+  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--listen", "127.0.0.1:70000"})
+                .exitStatus,
+            2);
+  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--max-bytes", "0"}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--status", "99"}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--bogus"}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"show", "--db", dir.File("a.db")}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"show", "x1", "--db", dir.File("a.db")}).exitStatus, 2);
+
+  ToolResult result = RunCollector({"serve", "--db", dir.File("no/such/dir/a.db")});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("cannot open database"), std::string::npos) << result.err;
+  EXPECT_TRUE(result.out.empty());  // no "listening" line for a server that never listened
+  result = RunCollector({"list", "--db", dir.File("missing.db")});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("cannot open database"), std::string::npos) << result.err;
+
+  ToolResult help = RunCollector({"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.out.find("--status"), std::string::npos);
+}
+
+TEST_F(CollectorServe, ShowOfAnUnknownReportFails) {
+  StartServer();
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", "x")), 200);
+  ToolResult result = Show("2");
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("no report 2"), std::string::npos) << result.err;
+}
+
+}  // namespace
