@@ -158,10 +158,13 @@ int RunServe(const Arguments& args) {
   uint64_t number = 0;
   if (colon == std::string::npos || colon == 0 ||
       !ParseUnsigned(args.listen.substr(colon + 1), 65535, number)) {
-    return UsageError("--listen wants HOST:PORT with a port from 0 to 65535, not " +
-                      args.listen);
+    return UsageError("--listen wants HOST:PORT with a port from 0 to 65535, not " + args.listen);
   }
   options.host = args.listen.substr(0, colon);
+  // [::1]:PORT names an IPv6 address; the resolver wants it without the brackets.
+  if (options.host.size() > 2 && options.host.front() == '[' && options.host.back() == ']') {
+    options.host = options.host.substr(1, options.host.size() - 2);
+  }
   options.port = static_cast<int>(number);
   if (!args.maxBytes.empty()) {
     if (!ParseUnsigned(args.maxBytes, SIZE_MAX, number) || number == 0) {
@@ -196,7 +199,7 @@ int RunServe(const Arguments& args) {
     std::fprintf(stderr, "collector: %s\n", error.c_str());
     return kExitFailure;
   }
-  std::printf("listening %s:%d\n", options.host.c_str(), port);
+  std::printf("listening %s:%d\n", args.listen.substr(0, args.listen.rfind(':')).c_str(), port);
   std::fflush(stdout);
 
   std::thread watcher([&server, &stopSignals] {
@@ -262,9 +265,10 @@ int RunShow(const Arguments& args) {
   }
   if (args.raw) {
     if (!report.hasLog) {
-      std::fprintf(stderr, "collector: report %llu could not be decoded (%s); --pak gives "
-                   "the uploaded bytes\n", static_cast<unsigned long long>(id),
-                   report.note.c_str());
+      std::fprintf(stderr,
+                   "collector: report %llu could not be decoded (%s); --pak gives "
+                   "the uploaded bytes\n",
+                   static_cast<unsigned long long>(id), report.note.c_str());
       return kExitFailure;
     }
     return WriteAll(report.log) ? kExitOk : kExitFailure;

@@ -17,14 +17,14 @@ struct StoredReport {
   std::string path;         // request path as received
   bool hasVer = false;      // the form field "ver" was present
   std::string ver;
-  std::string fileName;     // file name of the "file" part
-  std::string payload;      // the uploaded file bytes, unchanged
+  std::string fileName;  // file name of the "file" part
+  std::string payload;   // the uploaded file bytes, unchanged
   uint64_t payloadSize = 0;
-  bool hasLog = false;      // decoding gave log text
-  std::string log;          // the decoded log bytes (GBK)
-  std::string state;        // archive, unpacked or undecodable
-  std::string note;         // how it was decoded, or why not
-  int httpStatus = 0;       // the status the sender was answered with
+  bool hasLog = false;  // decoding gave log text
+  std::string log;      // the decoded log bytes (GBK)
+  std::string state;    // archive, unpacked or undecodable
+  std::string note;     // how it was decoded, or why not
+  int httpStatus = 0;   // the status the sender was answered with
 };
 
 // SQLite-backed store. One connection, serialised by a mutex, so the upload server's worker

@@ -52,9 +52,9 @@ std::string FormatList(const std::vector<StoredReport>& reports) {
   for (const StoredReport& report : reports) {
     Crash crash = CrashOf(report);
     Key key{Field(crash.program), Field(crash.code), Field(crash.address)};
-    out += std::to_string(report.id) + "\t" + Field(report.receivedUtc) + "\t" +
-           Field(report.ver) + "\t" + std::get<0>(key) + "\t" + std::get<1>(key) + "\t" +
-           std::get<2>(key) + "\t" + report.state + "\n";
+    out += std::to_string(report.id) + "\t" + Field(report.receivedUtc) + "\t" + Field(report.ver) +
+           "\t" + std::get<0>(key) + "\t" + std::get<1>(key) + "\t" + std::get<2>(key) + "\t" +
+           report.state + "\n";
     Group& group = groups[key];
     if (group.count++ == 0) {
       group.firstId = report.id;
@@ -69,8 +69,8 @@ std::string FormatList(const std::vector<StoredReport>& reports) {
   });
   out += "groups: " + std::to_string(ordered.size()) + "\n";
   for (const auto& [key, group] : ordered) {
-    out += std::to_string(group.count) + "\t" + std::get<0>(key) + "\t" + std::get<1>(key) +
-           "\t" + std::get<2>(key) + "\n";
+    out += std::to_string(group.count) + "\t" + std::get<0>(key) + "\t" + std::get<1>(key) + "\t" +
+           std::get<2>(key) + "\n";
   }
   return out;
 }
@@ -83,8 +83,7 @@ std::string FormatShowHeader(const StoredReport& report) {
   out += "peer: " + Field(report.peer) + "\n";
   out += "path: " + Field(report.path) + "\n";
   out += "ver: " + (report.hasVer ? Field(report.ver) : std::string("(missing)")) + "\n";
-  out += "file: " + Field(report.fileName) + ", " + std::to_string(report.payloadSize) +
-         " bytes\n";
+  out += "file: " + Field(report.fileName) + ", " + std::to_string(report.payloadSize) + " bytes\n";
   out += "state: " + report.state + "\n";
   out += "note: " + Field(report.note) + "\n";
   out += "answered: " + std::to_string(report.httpStatus) + "\n";

@@ -7,8 +7,8 @@ namespace collector {
 // What the crash summary at the end of a decoded log says. All texts are the raw GBK bytes of
 // the value (without the label and the line end); a field is empty when its line is missing.
 struct CrashFacts {
-  bool found = false;          // a summary line of any kind was seen
-  bool unknownError = false;   // the "no exception record" line stands instead of code/address
+  bool found = false;         // a summary line of any kind was seen
+  bool unknownError = false;  // the "no exception record" line stands instead of code/address
   std::string time;
   std::string program;
   std::string code;

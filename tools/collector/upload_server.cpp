@@ -72,12 +72,14 @@ UploadServer::UploadServer(ReportStore& store, const ServerOptions& options)
       res.set_content("expected a multipart/form-data upload\n", kTextPlain);
       return;
     }
-    if (!req.has_file(kFileField)) {
+    auto filePart = req.files.find(kFileField);
+    if (filePart == req.files.end()) {
       res.status = 400;
       res.set_content("the upload has no \"file\" part\n", kTextPlain);
       return;
     }
-    httplib::MultipartFormData file = req.get_file_value(kFileField);
+    // Referenced, not copied: an upload may be tens of megabytes.
+    const httplib::MultipartFormData& file = filePart->second;
     StoredReport report;
     report.receivedUtc = NowUtc();
     report.peer = req.remote_addr + ":" + std::to_string(req.remote_port);
@@ -88,7 +90,7 @@ UploadServer::UploadServer(ReportStore& store, const ServerOptions& options)
     }
     report.fileName = file.filename;
     DecodedPayload decoded = DecodePayload(file.content);
-    report.payload = std::move(file.content);
+    report.payload = file.content;
     report.payloadSize = report.payload.size();
     report.hasLog = decoded.state != DecodeState::kUndecodable;
     report.log = std::move(decoded.log);
@@ -106,9 +108,8 @@ UploadServer::UploadServer(ReportStore& store, const ServerOptions& options)
       res.set_content("could not store the report: " + error + "\n", kTextPlain);
       return;
     }
-    std::fprintf(stderr, "collector: report %lld from %s: %s (%s)\n",
-                 static_cast<long long>(id), report.peer.c_str(), report.state.c_str(),
-                 report.note.c_str());
+    std::fprintf(stderr, "collector: report %lld from %s: %s (%s)\n", static_cast<long long>(id),
+                 report.peer.c_str(), report.state.c_str(), report.note.c_str());
     res.status = options.answerStatus;
     res.set_content("OK " + std::to_string(id) + "\n", kTextPlain);
   });

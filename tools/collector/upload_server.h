@@ -10,9 +10,9 @@ class ReportStore;
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
-  int port = 0;                              // 0: any free port
-  size_t maxBytes = 64u * 1024u * 1024u;     // request bodies above this are answered 413
-  int answerStatus = 200;                    // status for a stored report (for testing senders)
+  int port = 0;                           // 0: any free port
+  size_t maxBytes = 64u * 1024u * 1024u;  // request bodies above this are answered 413
+  int answerStatus = 200;                 // status for a stored report (for testing senders)
 };
 
 // HTTP server that takes the crash uploads (a multipart POST to any path), stores each one

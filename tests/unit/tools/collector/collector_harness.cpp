@@ -31,9 +31,7 @@ std::vector<char*> ArgvOf(std::vector<std::string>& args) {
   return argv;
 }
 
-int DecodeWaitStatus(int status) {
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int DecodeWaitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 int WaitFor(pid_t pid) {
   int status = 0;
@@ -254,8 +252,8 @@ std::string SendRaw(int port, const std::string& request) {
 std::string BuildUploadRequest(const std::string& path, const std::string& boundary,
                                const std::string& ver, const std::string& fileBytes,
                                const std::string& fileName) {
-  std::string body = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"ver\"\r\n\r\n" +
-                     ver + "\r\n";
+  std::string body =
+      "--" + boundary + "\r\nContent-Disposition: form-data; name=\"ver\"\r\n\r\n" + ver + "\r\n";
   body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
           fileName + "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
   body += fileBytes;

@@ -1,8 +1,8 @@
 // The collector binary end to end: started as a child process on a free port, fed with uploads
 // written byte for byte like the crash library writes them, then read back through list/show.
 
-#include <httplib.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -79,8 +79,8 @@ class CollectorServe : public ::testing::Test {
   std::string Db() const { return dir_.File("reports.db"); }
   std::string ServerErrors() const { return ReadFile(dir_.File("serve.err")); }
 
-  std::string Upload(const std::string& boundary, const std::string& ver,
-                     const std::string& file, const std::string& path = "/upload") {
+  std::string Upload(const std::string& boundary, const std::string& ver, const std::string& file,
+                     const std::string& path = "/upload") {
     return SendRaw(server_.port(), BuildUploadRequest(path, boundary, ver, file));
   }
 
@@ -206,17 +206,19 @@ TEST_F(CollectorServe, RejectsRequestsWithoutFilePartAndStoresNothing) {
   std::string body = "--" + kBoundary41 +
                      "\r\nContent-Disposition: form-data; name=\"ver\"\r\n\r\n1.0.0\r\n--" +
                      kBoundary41 + "--\r\n\r\n";
-  std::string request = "POST /upload HTTP/1.0\r\nHOST: 127.0.0.1\r\n"
-                        "Content-Type: multipart/form-data; boundary=" + kBoundary41 +
-                        "\r\nContent-Length: " + std::to_string(body.size()) +
-                        "\r\nConnection: close\r\n\r\n" + body;
+  std::string request =
+      "POST /upload HTTP/1.0\r\nHOST: 127.0.0.1\r\n"
+      "Content-Type: multipart/form-data; boundary=" +
+      kBoundary41 + "\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\nConnection: close\r\n\r\n" + body;
   std::string response = SendRaw(port, request);
   EXPECT_EQ(StatusOf(response), 400) << response;
   EXPECT_NE(BodyOf(response).find("file"), std::string::npos) << response;
 
   // Not multipart at all.
-  response = SendRaw(port, "POST / HTTP/1.0\r\nContent-Type: text/plain\r\n"
-                           "Content-Length: 5\r\n\r\nhello");
+  response = SendRaw(port,
+                     "POST / HTTP/1.0\r\nContent-Type: text/plain\r\n"
+                     "Content-Length: 5\r\n\r\nhello");
   EXPECT_EQ(StatusOf(response), 400) << response;
   EXPECT_FALSE(BodyOf(response).empty());
 
@@ -304,8 +306,8 @@ TEST_F(CollectorServe, ConcurrentUploadsAreAllStored) {
     threads.emplace_back([this, t, &statuses] {
       for (int i = 0; i < kEach; ++i) {
         std::string ver = std::to_string(t) + "." + std::to_string(i) + ".0";
-        std::string response = Upload(t % 2 ? kBoundary41 : kBoundary42, ver,
-                                      PackLog(CrashLog(50 + t * kEach + i)));
+        std::string response =
+            Upload(t % 2 ? kBoundary41 : kBoundary42, ver, PackLog(CrashLog(50 + t * kEach + i)));
         statuses[t].push_back(StatusOf(response));
       }
     });
@@ -419,9 +421,9 @@ TEST(CollectorCommandLine, RejectsBadArgumentsAndUnusableDatabases) {
   EXPECT_EQ(RunCollector({"list"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--listen", "127.0.0.1"}).exitStatus,
             2);
-  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--listen", "127.0.0.1:70000"})
-                .exitStatus,
-            2);
+  EXPECT_EQ(
+      RunCollector({"serve", "--db", dir.File("a.db"), "--listen", "127.0.0.1:70000"}).exitStatus,
+      2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--max-bytes", "0"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--status", "99"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--bogus"}).exitStatus, 2);

@@ -18,10 +18,15 @@ TEST(GbkToUtf8, ConvertsAsciiAndDoubleByteCharacters) {
 
 TEST(GbkToUtf8, ReplacesInvalidBytesAndCarriesOn) {
   // 0xFF is never valid; a lead byte 0xB3 at the very end is cut off.
-  EXPECT_EQ(GbkToUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(GbkToUtf8("a\xFF"
+                      "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(GbkToUtf8("ab\xB3"), "ab\xEF\xBF\xBD");
   // A lead byte followed by a byte that cannot trail it: only the lead byte is lost.
-  EXPECT_EQ(GbkToUtf8("\xB3\x0A" "x"), "\xEF\xBF\xBD\nx");
+  EXPECT_EQ(GbkToUtf8("\xB3\x0A"
+                      "x"),
+            "\xEF\xBF\xBD\nx");
 }
 
 TEST(GbkToUtf8, KeepsNulBytesAndLongInputWhole) {

@@ -23,10 +23,10 @@ inline const std::string kGameGbk = "\xD3\xCE\xCF\xB7";
 
 // A whole summary as the crash library writes it after an exception.
 inline std::string SummaryFor(const std::string& program, const std::string& code,
-                              const std::string& address, const std::string& time =
-                                                                  "2021-03-02 04:05:06") {
-  return kTimeLabel + time + "\r\n\r\n" + kProgramLabel + program + "\r\n\r\n" + kCodeLabel +
-         code + "\r\n" + kAddressLabel + address + "\r\n" + kFlagsLabel + "0\r\n";
+                              const std::string& address,
+                              const std::string& time = "2021-03-02 04:05:06") {
+  return kTimeLabel + time + "\r\n\r\n" + kProgramLabel + program + "\r\n\r\n" + kCodeLabel + code +
+         "\r\n" + kAddressLabel + address + "\r\n" + kFlagsLabel + "0\r\n";
 }
 
 // The summary without an exception record (the test-send path).

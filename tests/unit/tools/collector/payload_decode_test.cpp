@@ -8,9 +8,9 @@
 
 namespace {
 
+using collector::DecodedPayload;
 using collector::DecodePayload;
 using collector::DecodeState;
-using collector::DecodedPayload;
 using namespace collector_test;
 
 std::string LongLog() {

@@ -117,8 +117,8 @@ TEST(ReportStore, ConcurrentInsertsAllLand) {
     threads.emplace_back([&store, &ids, t] {
       for (int i = 0; i < kEach; ++i) {
         std::string threadError;
-        ids[t].push_back(store.Insert(SampleReport(std::to_string(t) + "." + std::to_string(i)),
-                                      threadError));
+        ids[t].push_back(
+            store.Insert(SampleReport(std::to_string(t) + "." + std::to_string(i)), threadError));
       }
     });
   }

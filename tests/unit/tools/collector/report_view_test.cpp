@@ -28,7 +28,8 @@ TEST(FormatList, ListsReportsAndGroupsIdenticalCrashes) {
   reports.push_back(WithLog(1, SummaryFor("a.exe", "0xc0000005", "0x401000")));
   reports.push_back(WithLog(2, "log\r\n" + SummaryFor(kGameGbk + ".exe", "0xc0000094", "0x10")));
   // Same crash as 2 at another time: same group.
-  reports.push_back(WithLog(3, SummaryFor(kGameGbk + ".exe", "0xc0000094", "0x10", "2022-01-01 00:00:00")));
+  reports.push_back(
+      WithLog(3, SummaryFor(kGameGbk + ".exe", "0xc0000094", "0x10", "2022-01-01 00:00:00")));
   // Same program and code, other address: its own group.
   reports.push_back(WithLog(4, SummaryFor(kGameGbk + ".exe", "0xc0000094", "0x20")));
   StoredReport broken;
@@ -43,17 +44,27 @@ TEST(FormatList, ListsReportsAndGroupsIdenticalCrashes) {
   EXPECT_EQ(FormatList(reports),
             "reports: 6\n"
             "1\t2026-01-02T03:04:05.000Z\t1.0.0\ta.exe\t0xc0000005\t0x401000\tarchive\n"
-            "2\t2026-01-02T03:04:05.000Z\t1.0.0\t" + game + "\t0xc0000094\t0x10\tarchive\n"
-            "3\t2026-01-02T03:04:05.000Z\t1.0.0\t" + game + "\t0xc0000094\t0x10\tarchive\n"
-            "4\t2026-01-02T03:04:05.000Z\t1.0.0\t" + game + "\t0xc0000094\t0x20\tarchive\n"
-            "5\t2026-01-02T03:04:06.000Z\t-\t-\t-\t-\tundecodable\n"
-            "6\t2026-01-02T03:04:05.000Z\t1.0.0\ta.exe\tunknown\t-\tarchive\n"
-            "groups: 5\n"
-            "2\t" + game + "\t0xc0000094\t0x10\n"
-            "1\ta.exe\t0xc0000005\t0x401000\n"
-            "1\t" + game + "\t0xc0000094\t0x20\n"
-            "1\t-\t-\t-\n"
-            "1\ta.exe\tunknown\t-\n");
+            "2\t2026-01-02T03:04:05.000Z\t1.0.0\t" +
+                game +
+                "\t0xc0000094\t0x10\tarchive\n"
+                "3\t2026-01-02T03:04:05.000Z\t1.0.0\t" +
+                game +
+                "\t0xc0000094\t0x10\tarchive\n"
+                "4\t2026-01-02T03:04:05.000Z\t1.0.0\t" +
+                game +
+                "\t0xc0000094\t0x20\tarchive\n"
+                "5\t2026-01-02T03:04:06.000Z\t-\t-\t-\t-\tundecodable\n"
+                "6\t2026-01-02T03:04:05.000Z\t1.0.0\ta.exe\tunknown\t-\tarchive\n"
+                "groups: 5\n"
+                "2\t" +
+                game +
+                "\t0xc0000094\t0x10\n"
+                "1\ta.exe\t0xc0000005\t0x401000\n"
+                "1\t" +
+                game +
+                "\t0xc0000094\t0x20\n"
+                "1\t-\t-\t-\n"
+                "1\ta.exe\tunknown\t-\n");
 }
 
 TEST(FormatList, KeepsEachReportOnOneLine) {

@@ -24,8 +24,8 @@ TEST(ParseCrashFacts, ReadsEveryLineOfTheSummaryAfterTheGameLog) {
 }
 
 TEST(ParseCrashFacts, KeepsGbkProgramNamesAndSignExtendedAddresses) {
-  CrashFacts facts = ParseCrashFacts(SummaryFor(kGameGbk + ".exe", "0x80000003",
-                                                "0xffffffff80001234"));
+  CrashFacts facts =
+      ParseCrashFacts(SummaryFor(kGameGbk + ".exe", "0x80000003", "0xffffffff80001234"));
   EXPECT_EQ(facts.program, kGameGbk + ".exe");
   EXPECT_EQ(facts.code, "0x80000003");
   EXPECT_EQ(facts.address, "0xffffffff80001234");
@@ -43,9 +43,8 @@ TEST(ParseCrashFacts, RecognisesTheSummaryWithoutExceptionRecord) {
 TEST(ParseCrashFacts, UsesOnlyTheLastSummaryWhenTheGameLogHoldsAnOlderOne) {
   // The older summary names another program and code; the current one has no program line
   // (its module handle was missing), which must not let the old name through.
-  std::string current = kTimeLabel + "2021-03-02 04:05:06\r\n\r\n" + kCodeLabel +
-                        "0xc0000094\r\n" + kAddressLabel + "0x402000\r\n" + kFlagsLabel +
-                        "1\r\n";
+  std::string current = kTimeLabel + "2021-03-02 04:05:06\r\n\r\n" + kCodeLabel + "0xc0000094\r\n" +
+                        kAddressLabel + "0x402000\r\n" + kFlagsLabel + "1\r\n";
   std::string log = SummaryFor("old.exe", "0xc0000005", "0x401000") + "more log\r\n" + current;
   CrashFacts facts = ParseCrashFacts(log);
   EXPECT_EQ(facts.program, "");
