@@ -73,10 +73,10 @@ int HttpPostRequest::AddFormField(const char* name, const char* value) {
   size_t nameLength = std::strlen(name);
   size_t valueLength = std::strlen(value);
   // The name is written into the body too, so it must not hold the boundary either.
+  size_t size = BlockSize({nameLength, valueLength, kPartSlack});
   CheckBoundary(name, static_cast<unsigned>(nameLength));
   CheckBoundary(value, static_cast<unsigned>(valueLength));
 
-  size_t size = BlockSize({nameLength, valueLength, kPartSlack});
   char* block = new char[size];
   int written = std::snprintf(block, size,
                               "--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n%s\r\n",
@@ -99,11 +99,12 @@ int HttpPostRequest::AddFile(const char* name, const char* fileName, const char*
   std::strncpy(shortName, fileName, sizeof(shortName) - 1);
   shortName[sizeof(shortName) - 1] = '\0';
 
+  // Sized first: a length that cannot be a real block is refused before its bytes are read.
+  size_t size = BlockSize({nameLength, fileNameLength, length, kPartSlack});
   CheckBoundary(name, static_cast<unsigned>(nameLength));
   CheckBoundary(shortName, static_cast<unsigned>(std::strlen(shortName)));
   CheckBoundary(data, length);
 
-  size_t size = BlockSize({nameLength, fileNameLength, length, kPartSlack});
   char* block = new char[size];
   int written = std::snprintf(block, size,
                               "--%s\r\nContent-Disposition: form-data; name=\"%s\"; "
