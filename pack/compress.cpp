@@ -22,9 +22,6 @@ void SetError(const char* text) {
   CompressError[kCompressErrorSize - 1] = '\0';
 }
 
-// MulDiv(n, 95, 100): 64-bit intermediate, halves rounded upwards.
-int64_t PoorLimit(int64_t n) { return (n * 95 + 50) / 100; }
-
 void StoreLe16(unsigned char* at, uint16_t value) {
   at[0] = static_cast<unsigned char>(value);
   at[1] = static_cast<unsigned char>(value >> 8);
@@ -36,8 +33,9 @@ void StoreLe32(unsigned char* at, uint32_t value) {
 
 }  // namespace
 
-int Compress(unsigned char*& buffer, int& length, int packType, int storeIfPoor,
-             int releaseInput) {
+int64_t PoorLimit(int64_t n) { return (n * 95 + 50) / 100; }
+
+int Compress(unsigned char*& buffer, int& length, int packType, int storeIfPoor, int releaseInput) {
   unsigned char* const input = buffer;
   const int64_t n = length;
   if (input == nullptr || n <= 0) {

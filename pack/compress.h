@@ -30,6 +30,10 @@ constexpr unsigned kCompressErrorSize = 1024;
 // The reason of the last failed Compress call (English, NUL-terminated); not cleared on success.
 extern char CompressError[kCompressErrorSize];
 
+// The 95 % limit for n input bytes: MulDiv(n, 95, 100), halves rounded upwards. A packed form
+// longer than this counts as poor.
+int64_t PoorLimit(int64_t n);
+
 // Turns length bytes at buffer into a new[] NZ block of the given pack type (0, 10 or 11).
 // On success buffer and length describe the block and the result is kCompressOk; with
 // releaseInput the input (which must come from new[]) has then been delete[]d. With storeIfPoor a
@@ -39,5 +43,4 @@ extern char CompressError[kCompressErrorSize];
 // Lengths of 0 or below are parameter errors, and so is an input whose block would not fit the
 // 32-bit signed length (the text is the parameter error's): callers never pass either, but the
 // header's size fields must never wrap.
-int Compress(unsigned char*& buffer, int& length, int packType, int storeIfPoor,
-             int releaseInput);
+int Compress(unsigned char*& buffer, int& length, int packType, int storeIfPoor, int releaseInput);

@@ -96,9 +96,9 @@ int ListBlock(const std::string& path, const std::vector<uint8_t>& bytes) {
 int Extract(const std::string& path, const std::string& name, const std::vector<uint8_t>& bytes,
             bool isArchive) {
   std::vector<uint8_t> decoded;
-  const std::string reason =
-      isArchive ? pakread::ExtractByName(bytes.data(), bytes.size(), name, decoded)
-                : pakread::DecodeBlock(bytes.data(), bytes.size(), decoded);
+  const std::string reason = isArchive
+                                 ? pakread::ExtractByName(bytes.data(), bytes.size(), name, decoded)
+                                 : pakread::DecodeBlock(bytes.data(), bytes.size(), decoded);
   if (!reason.empty()) return Fail(path, reason);
   if (!WriteAll(decoded)) return Fail(path, "cannot write to standard output");
   return kExitOk;

@@ -100,16 +100,15 @@ std::string DecodeLzo(const uint8_t* stream, size_t size, uint32_t rawSize,
   out.assign(rawSize, 0);
   uint8_t spare = 0;  // lzo wants a real pointer even for an empty output
   lzo_uint produced = rawSize;
-  const int status = lzo1x_decompress_safe(stream, size, rawSize > 0 ? out.data() : &spare,
-                                           &produced, nullptr);
+  const int status =
+      lzo1x_decompress_safe(stream, size, rawSize > 0 ? out.data() : &spare, &produced, nullptr);
   if (status != LZO_E_OK) {
     out.clear();
     return "corrupt LZO stream (lzo error " + std::to_string(status) + ")";
   }
   if (produced != rawSize) {
     out.clear();
-    return "LZO stream decodes to " + Num(produced) + " bytes, not the raw size of " +
-           Num(rawSize);
+    return "LZO stream decodes to " + Num(produced) + " bytes, not the raw size of " + Num(rawSize);
   }
   return "";
 }
@@ -147,6 +146,7 @@ std::string DecodeBlock(const uint8_t* data, size_t size, std::vector<uint8_t>& 
     return "NZ block has " + Num(available - block.storedSize) + " bytes after its data";
   }
   const uint8_t* stream = data + kBlockHeaderSize;
+  std::string reason;
   switch (block.packType) {
     case 0:
       if (block.rawSize != block.storedSize) {
@@ -156,10 +156,14 @@ std::string DecodeBlock(const uint8_t* data, size_t size, std::vector<uint8_t>& 
       out.assign(stream, stream + block.storedSize);
       return "";
     case 10:
-      return DecodeLzw(stream, block.storedSize, block.rawSize, out);
+      reason = DecodeLzw(stream, block.storedSize, block.rawSize, out);
+      break;
     default:
-      return DecodeLzo(stream, block.storedSize, block.rawSize, out);
+      reason = DecodeLzo(stream, block.storedSize, block.rawSize, out);
+      break;
   }
+  if (!reason.empty()) out.clear();  // no half-decoded output on failure
+  return reason;
 }
 
 std::string ParseArchive(const uint8_t* data, size_t size, std::vector<EntryInfo>& entries) {
@@ -176,7 +180,8 @@ std::string ParseArchive(const uint8_t* data, size_t size, std::vector<EntryInfo
   }
   const int32_t count = static_cast<int32_t>(Le32(data + 12));
   if (count < 0) return "PAKF entry count " + std::to_string(count) + " is negative";
-  const uint64_t tableEnd = kArchiveHeaderSize + uint64_t{kEntrySize} * static_cast<uint32_t>(count);
+  const uint64_t tableEnd =
+      kArchiveHeaderSize + uint64_t{kEntrySize} * static_cast<uint32_t>(count);
   if (tableEnd > size) {
     return "PAKF entry table of " + Num(static_cast<uint32_t>(count)) +
            " entries runs past the end of the " + Num(size) + "-byte image";
@@ -197,8 +202,7 @@ std::string ParseArchive(const uint8_t* data, size_t size, std::vector<EntryInfo
     if (entry.offset < tableEnd || uint64_t{entry.offset} + entry.size > size) {
       const std::string reason = "entry " + std::to_string(i) + " (" + entry.name + ") at offset " +
                                  Num(entry.offset) + " with size " + Num(entry.size) +
-                                 " lies outside the data area of the " + Num(size) +
-                                 "-byte image";
+                                 " lies outside the data area of the " + Num(size) + "-byte image";
       entries.clear();
       return reason;
     }
