@@ -17,21 +17,14 @@ void PutLe32(Bytes& bytes, size_t at, uint32_t value) {
 }
 
 Bytes Block(int packType, uint32_t rawSize, const Bytes& data) {
-  Bytes block = {'N',
-                 'Z',
-                 static_cast<uint8_t>(packType),
-                 static_cast<uint8_t>(packType >> 8),
-                 0,
-                 0,
-                 0,
-                 0,
-                 0,
-                 0,
-                 0,
-                 0};
+  Bytes block(12 + data.size(), 0);
+  block[0] = 'N';
+  block[1] = 'Z';
+  block[2] = static_cast<uint8_t>(packType);
+  block[3] = static_cast<uint8_t>(packType >> 8);
   PutLe32(block, 4, rawSize);
   PutLe32(block, 8, static_cast<uint32_t>(data.size()));
-  block.insert(block.end(), data.begin(), data.end());
+  for (size_t i = 0; i < data.size(); ++i) block[12 + i] = data[i];
   return block;
 }
 
