@@ -175,9 +175,10 @@ void HttpPostRequest::RegenerateBoundary() {
 int HttpPostRequest::FinishHead() {
   if (state != kHttpHeadOpen) return kHttpWrongState;
   if (bodyLength != 0) {
-    AppendBytes(body, bodyLength, "--", 2);
-    AppendBytes(body, bodyLength, boundary, static_cast<uint32_t>(std::strlen(boundary)));
-    AppendBytes(body, bodyLength, "--\r\n\r\n", 6);
+    // One append for the closing line: each append copies the whole body.
+    char closing[kBoundarySize + 8];
+    int closingLength = std::snprintf(closing, sizeof(closing), "--%s--\r\n\r\n", boundary);
+    AppendBytes(body, bodyLength, closing, static_cast<uint32_t>(closingLength));
     int code = AddHeaderFormat(512, "Content-Type: multipart/form-data; boundary=%s", boundary);
     // Unsigned: the same digits as a signed count for every body that fits 2 GiB, and never a
     // negative length for a larger one.
