@@ -3,11 +3,8 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,7 +72,7 @@ bool ParseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& out) {
       return false;
     }
     uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (maxValue - digit) / 10) {
+    if (digit > maxValue || value > (maxValue - digit) / 10) {
       return false;
     }
     value = value * 10 + digit;
