@@ -260,12 +260,12 @@ int HttpRequest::AddHeaderFormat(int maximum, const char* format, ...) {
   char* block = new char[limit + 1];
   va_list arguments;
   va_start(arguments, format);
-  int written = std::vsnprintf(block, limit + 1, format, arguments);
+  // Some runtimes' vsnprintf leave the block unterminated when they cut: the NUL is forced.
+  block[0] = '\0';
+  std::vsnprintf(block, limit + 1, format, arguments);
   va_end(arguments);
-  if (written < 0) written = 0;
   block[limit] = '\0';
-  unsigned length = static_cast<unsigned>(std::min<size_t>(static_cast<size_t>(written), limit));
-  int code = AddHeaderBytes(block, length);
+  int code = AddHeaderBytes(block, static_cast<unsigned>(std::strlen(block)));
   delete[] block;
   return code;
 }
@@ -298,7 +298,7 @@ int HttpRequest::SendAndReceive() {
   }
   if (state != kHttpHeadComplete) return kHttpHeadNotComplete;
   if (!connected) {
-    int code = Connect();
+    int code = ConnectUntil(deadline);
     if (code != kSocketOk) return code;
     if (!connected) return kSocketNotConnected;
   }

@@ -29,6 +29,9 @@ inline int NetSetBlocking(SOCKET s, bool blocking) {
 
 inline bool NetWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 inline bool NetInterrupted(int error) { return error == WSAEINTR; }
+// A non-blocking connect that is still under way.
+inline bool NetConnectPending(int error) { return error == WSAEWOULDBLOCK; }
+constexpr int kNetTimedOutError = WSAETIMEDOUT;
 
 // gethostbyname reports its failure through WSAGetLastError like every other call.
 inline int NetLookupError() { return WSAGetLastError(); }
@@ -71,6 +74,8 @@ inline int NetSetBlocking(SOCKET s, bool blocking) {
 
 inline bool NetWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 inline bool NetInterrupted(int error) { return error == EINTR; }
+inline bool NetConnectPending(int error) { return error == EINPROGRESS; }
+constexpr int kNetTimedOutError = ETIMEDOUT;
 
 // The resolver leaves errno alone and reports through h_errno.
 inline int NetLookupError() { return h_errno; }

@@ -108,6 +108,10 @@ int SocketClient::CreateSocket() {
 }
 
 int SocketClient::Connect() {
+  return ConnectUntil(Clock::now() + std::chrono::milliseconds(ExchangeTimeLimit()));
+}
+
+int SocketClient::ConnectUntil(Clock::time_point deadline) {
   lastError = 0;
   if (connected) return kSocketAlreadyConnected;
   if (!addressSet) return kSocketNoAddress;
@@ -115,15 +119,63 @@ int SocketClient::Connect() {
     int code = CreateSocket();
     if (code != kSocketOk) return code;
   }
-  // A blocking connect: the platform's own connect time-out (about 21 s on Windows) stays below
-  // the exchange limit, and a refused connection answers at once.
-  if (connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), 16) == SOCKET_ERROR) {
-    lastError = WSAGetLastError();
+  int error = ConnectBefore(deadline);
+  if (error != 0) {
+    lastError = error;
     CloseSocket();
     return kSocketConnectFailed;
   }
   connected = 1;
   return kSocketOk;
+}
+
+int SocketClient::ConnectBefore(Clock::time_point deadline) {
+  // Non-blocking while connecting: an unanswered SYN would otherwise hold the caller for the
+  // platform's own connect time-out (minutes on some systems), past the exchange limit. A time-out
+  // fails like any connect, with the platform's time-out error number.
+  if (NetSetBlocking(socketHandle, false) == SOCKET_ERROR) return WSAGetLastError();
+  int error = 0;
+  if (connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), 16) == SOCKET_ERROR) {
+    error = WSAGetLastError();
+  }
+  while (NetConnectPending(error) || NetInterrupted(error)) {
+    long long left = MillisecondsLeft(deadline);
+    if (left == 0) {
+      error = kNetTimedOutError;
+      break;
+    }
+    if (!NetFitsSelect(socketHandle)) {
+      error = kNetBadSocketError;
+      break;
+    }
+    long long step = std::min<long long>(left, kMaxSelectStepMs);
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socketHandle, &writable);
+    FD_SET(socketHandle, &failed);
+    timeval wait;
+    wait.tv_sec = static_cast<long>(step / 1000);
+    wait.tv_usec = static_cast<long>(step % 1000 * 1000);
+    // Windows reports a failed connect in the error set, BSD sockets as writable.
+    int ready = select(NetSelectWidth(socketHandle), nullptr, &writable, &failed, &wait);
+    if (ready == SOCKET_ERROR) {
+      error = WSAGetLastError();
+      continue;
+    }
+    if (ready == 0) continue;
+    int outcome = 0;
+    NetSockLen outcomeSize = sizeof(outcome);
+    if (getsockopt(socketHandle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcome),
+                   &outcomeSize) == SOCKET_ERROR) {
+      error = WSAGetLastError();
+    } else {
+      error = outcome;
+    }
+  }
+  if (error == 0 && NetSetBlocking(socketHandle, true) == SOCKET_ERROR) error = WSAGetLastError();
+  return error;
 }
 
 int SocketClient::SendAll(const char* data, int length) {

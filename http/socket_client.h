@@ -71,7 +71,8 @@ class SocketClient {
   bool IsConnected() const { return connected != 0; }
 
  protected:
-  // SendAll bounded by a deadline shared with the rest of the exchange.
+  // Connect and SendAll bounded by a deadline shared with the rest of the exchange.
+  int ConnectUntil(Clock::time_point deadline);
   int SendAllUntil(const char* data, int length, Clock::time_point deadline);
 
   // Fields in their fixed order.
@@ -93,4 +94,7 @@ class SocketClient {
 
  private:
   friend class HttpTestAccess;
+
+  // Connects socketHandle before the deadline; the platform's error number, 0 on success.
+  int ConnectBefore(Clock::time_point deadline);
 };

@@ -203,6 +203,30 @@ TEST(HttpPostRequestTest, RegenerateBoundaryRewritesTheDelimitersWritten) {
   EXPECT_EQ(nullptr, HttpTestAccess::BodyBlock(request));
 }
 
+TEST(HttpPostRequestTest, NamesHoldingTheBoundaryChangeItToo) {
+  HttpPostRequest request;
+  ASSERT_EQ(kHttpOk, request.OpenUrl("http://127.0.0.1/", kHttpPost));
+  const std::string name = "n" + kInitial;
+  ASSERT_EQ(kPostOk, request.AddFormField(name.c_str(), "v"));
+  ASSERT_NE(kInitial, request.Boundary());
+  EXPECT_EQ(FieldPart(request.Boundary(), name, "v"), HttpTestAccess::Body(request));
+  const std::string fileName = kInitial.substr(0, 31) + std::string(request.Boundary()).substr(31);
+  const std::string before = request.Boundary();
+  ASSERT_EQ(kPostOk, request.AddFile("file", fileName.c_str(), "x", 1));
+  EXPECT_NE(before, request.Boundary());
+  EXPECT_EQ(FieldPart(request.Boundary(), name, "v") +
+                FilePart(request.Boundary(), "file", fileName, "x"),
+            HttpTestAccess::Body(request));
+}
+
+TEST(HttpPostRequestTest, CanBeCreatedAndDestroyedOnTheHeap) {
+  // Destroyed by its own type: the class is final, so no virtual destructor is needed.
+  HttpPostRequest* request = new HttpPostRequest;
+  ASSERT_EQ(kHttpOk, request->OpenUrl("http://127.0.0.1/", kHttpPost));
+  ASSERT_EQ(kPostOk, request->AddFormField("ver", "1"));
+  delete request;
+}
+
 TEST(HttpPostRequestTest, CheckBoundaryIgnoresShortAndMissingData) {
   HttpPostRequest request;
   request.CheckBoundary(nullptr, 100);

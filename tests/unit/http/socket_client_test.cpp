@@ -147,6 +147,37 @@ TEST(SocketClientTest, RefusedConnectionSavesTheErrorAndClosesTheSocket) {
   EXPECT_TRUE(HttpTestAccess::AddressSet(client));
 }
 
+TEST(SocketClientTest, UnansweredConnectGivesUpAtTheLimit) {
+  ScopedExchangeLimit limit(1500);
+  // A listener whose accept queue is full leaves further connection requests unanswered.
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = inet_addr("127.0.0.1");
+  NetSockLen length = sizeof(address);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+  ASSERT_EQ(0, listen(listener, 0));
+  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+  SOCKET fillers[4];
+  for (SOCKET& filler : fillers) {
+    filler = socket(AF_INET, SOCK_STREAM, 0);
+    NetSetBlocking(filler, false);
+    connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  }
+
+  SocketClient client;
+  ASSERT_EQ(kSocketOk, client.SetHost("127.0.0.1", ntohs(address.sin_port)));
+  Stopwatch stopwatch;
+  EXPECT_EQ(kSocketConnectFailed, client.Connect());
+  long long elapsed = stopwatch.ElapsedMs();
+  EXPECT_EQ(kNetTimedOutError, client.lastError);
+  EXPECT_EQ(INVALID_SOCKET, HttpTestAccess::Socket(client));
+  EXPECT_GE(elapsed, 1400);
+  EXPECT_LT(elapsed, 5000);
+  for (SOCKET filler : fillers) closesocket(filler);
+  closesocket(listener);
+}
+
 TEST(SocketClientTest, SendAllChecksTheConnectionFirst) {
   SocketClient client;
   EXPECT_EQ(kSocketNotConnected, client.SendAll(nullptr, 0));
