@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "payload_decode.h"
 #include "report_store.h"
@@ -45,16 +46,36 @@ void ListenSocketOptions(socket_t sock) {
 
 class UploadServer::HttpServer : public httplib::Server {
  public:
-  // httplib's own stop() does nothing until the accept loop has started, so a signal that
-  // arrives right after binding would be lost. Closing the listening socket works at any time:
-  // the accept loop then ends at once or never starts.
-  void CloseListener() {
-    socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+  // httplib's own stop() does nothing until the accept loop has started, so a signal right
+  // after binding would be lost; and it marks the listening socket invalid, which makes the
+  // workers drop connections already accepted but still waiting for a free worker. Shutting
+  // the socket down instead ends the accept loop at any time (or lets it end at once), while
+  // the workers go on serving every accepted connection; httplib closes the socket itself.
+  void ShutDownListener() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopRequested_ || serveEnded_) {
+      return;
+    }
+    stopRequested_ = true;
+    socket_t sock = svr_sock_.load();
     if (sock != INVALID_SOCKET) {
       ::shutdown(sock, SHUT_RDWR);
-      ::close(sock);
     }
   }
+
+  // True when serving ended because it was asked to stop.
+  bool ServeUntilStopped() {
+    bool ended = listen_after_bind();
+    std::lock_guard<std::mutex> lock(mutex_);
+    serveEnded_ = true;
+    // The accept loop reports the shut-down socket as a failure.
+    return ended || stopRequested_;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool stopRequested_ = false;
+  bool serveEnded_ = false;
 };
 
 UploadServer::UploadServer(ReportStore& store, const ServerOptions& options)
@@ -150,8 +171,8 @@ int UploadServer::Bind(std::string& error) {
   return port;
 }
 
-bool UploadServer::Serve() { return server_->listen_after_bind(); }
+bool UploadServer::Serve() { return server_->ServeUntilStopped(); }
 
-void UploadServer::Stop() { server_->CloseListener(); }
+void UploadServer::Stop() { server_->ShutDownListener(); }
 
 }  // namespace collector

@@ -11,9 +11,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "pack/pak_archive.h"
 
@@ -267,6 +270,27 @@ std::string BuildUploadRequest(const std::string& path, const std::string& bound
   head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   head += "Connection: close\r\n\r\n";
   return head + body;
+}
+
+int AcceptQueueLength(int port) {
+  std::ifstream table("/proc/net/tcp");
+  char local[32];
+  std::snprintf(local, sizeof(local), "0100007F:%04X", static_cast<unsigned>(port));
+  std::string line;
+  std::getline(table, line);  // column titles
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, localAddress, remoteAddress, state, queues;
+    fields >> slot >> localAddress >> remoteAddress >> state >> queues;
+    // State 0A is LISTEN; there the receive queue counts connections not yet accepted.
+    if (localAddress == local && state == "0A") {
+      size_t colon = queues.find(':');
+      return colon == std::string::npos
+                 ? -1
+                 : static_cast<int>(std::stoul(queues.substr(colon + 1), nullptr, 16));
+    }
+  }
+  return -1;
 }
 
 int StatusOf(const std::string& response) {

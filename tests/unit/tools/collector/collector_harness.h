@@ -73,6 +73,10 @@ std::string BuildUploadRequest(const std::string& path, const std::string& bound
                                const std::string& ver, const std::string& fileBytes,
                                const std::string& fileName = "log.pak");
 
+// How many connections wait in the accept queue of the listening socket on 127.0.0.1:port
+// (from /proc/net/tcp), or -1 when there is no such socket.
+int AcceptQueueLength(int port);
+
 // The status code of a raw response ("HTTP/1.x NNN ..."), or 0.
 int StatusOf(const std::string& response);
 // The body of a raw response (after the empty line).

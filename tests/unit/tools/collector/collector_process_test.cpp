@@ -428,6 +428,56 @@ TEST_F(CollectorServe, RequestInProgressIsFinishedAfterSigterm) {
   EXPECT_EQ(rows[1][2], "9.9.9");
 }
 
+TEST_F(CollectorServe, AcceptedConnectionsWaitingForAWorkerAreServedAfterSigterm) {
+  StartServer();
+  int port = server_.port();
+  // More connections than the server has worker threads, each with half a request sent: some
+  // are being read, the rest wait in the server's queue when the signal comes.
+  constexpr int kConnections = 12;
+  std::vector<std::string> requests;
+  std::vector<int> sockets;
+  for (int i = 0; i < kConnections; ++i) {
+    requests.push_back(BuildUploadRequest("/", kBoundary41, std::to_string(i) + ".0.0",
+                                          PackLog(CrashLog(20 + i))));
+    int sock = ConnectTo(port);
+    ASSERT_GE(sock, 0);
+    sockets.push_back(sock);
+    ASSERT_TRUE(SendAll(sock, requests.back().substr(0, requests.back().size() / 2)));
+  }
+  // Wait until the server has taken every connection off the listen queue.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (AcceptQueueLength(port) != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(AcceptQueueLength(port), 0);
+
+  std::thread stopper([this] { server_.StopWith(SIGTERM); });
+  bool refused = false;
+  while (!refused && std::chrono::steady_clock::now() < deadline) {
+    int probe = ConnectTo(port);
+    refused = probe < 0;
+    if (!refused) {
+      close(probe);
+      std::this_thread::yield();
+    }
+  }
+  EXPECT_TRUE(refused);
+  std::vector<int> statuses;
+  for (int i = 0; i < kConnections; ++i) {
+    SendAll(sockets[i], requests[i].substr(requests[i].size() / 2));
+  }
+  for (int i = 0; i < kConnections; ++i) {
+    statuses.push_back(StatusOf(ReceiveAll(sockets[i])));
+    close(sockets[i]);
+  }
+  stopper.join();
+  for (int i = 0; i < kConnections; ++i) {
+    EXPECT_EQ(statuses[i], 200) << "connection " << i;
+  }
+  EXPECT_EQ(server_.exitStatus(), 0) << ServerErrors();
+  EXPECT_EQ(ListedReports().size(), static_cast<size_t>(kConnections));
+}
+
 TEST_F(CollectorServe, FailsClearlyWhenThePortIsTaken) {
   StartServer();
   CollectorProcess second;
