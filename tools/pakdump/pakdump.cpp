@@ -72,7 +72,8 @@ int ListArchive(const std::string& path, const std::vector<uint8_t>& image) {
     if (!reason.empty()) return Fail(path, reason);
     rawSizes.push_back(decoded.size());
   }
-  std::printf("PAKF 3001, %zu entries, %zu bytes\n", entries.size(), image.size());
+  std::printf("PAKF 3001, %zu %s, %zu bytes\n", entries.size(),
+              entries.size() == 1 ? "entry" : "entries", image.size());
   std::printf("%-31s %10s %10s %-8s %10s\n", "name", "offset", "size", "pack", "raw size");
   for (size_t i = 0; i < entries.size(); ++i) {
     const pakread::EntryInfo& entry = entries[i];
