@@ -74,8 +74,7 @@ int main(int argc, char** argv) {
   int status;
   {
     HttpPostRequest request;
-    if (request.OpenUrl(url.c_str(), kHttpPost) != 0 ||
-        request.AddFormField("ver", "1.0.1") != 0 ||
+    if (request.OpenUrl(url.c_str(), kHttpPost) != 0 || request.AddFormField("ver", "1.0.1") != 0 ||
         request.AddFile("file", "log.pak", payload.data(), static_cast<unsigned>(payload.size())) !=
             0) {
       std::fprintf(stderr, "request could not be built\n");
@@ -84,8 +83,7 @@ int main(int argc, char** argv) {
     request.SendAndClose();
     status = request.statusCode;
   }
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   server.join();
   closesocket(listener);
 

@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t length = control & 0x7F;
     if (length == 0x7F && at < size) length = 0x7F + data[at++] * 16u;
     if (length > size - at) length = size - at;
-    parts.push_back({(control & 0x80) != 0, std::string(reinterpret_cast<const char*>(data + at),
-                                                          length)});
+    parts.push_back(
+        {(control & 0x80) != 0, std::string(reinterpret_cast<const char*>(data + at), length)});
     at += length;
   }
 

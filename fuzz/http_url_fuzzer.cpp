@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pathSize != 0) Check(std::memchr(path, '\0', pathSize) != nullptr);
     Check(path[pathSize] == 'X');
     if (pathSize > 1) Check(path[0] == '/');
-    if (hostSize != 0) Check(std::strchr(host, ':') == nullptr && std::strchr(host, '/') == nullptr);
+    if (hostSize != 0)
+      Check(std::strchr(host, ':') == nullptr && std::strchr(host, '/') == nullptr);
   }
   // The sizes OpenUrl uses, and null outputs.
   accepted = ParseUrl(url, host, 256, &port, path, 4096);

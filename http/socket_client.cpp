@@ -17,8 +17,8 @@ std::atomic<unsigned> exchangeTimeLimitMs{SocketClient::kExchangeTimeLimitMs};
 
 // Milliseconds left until the deadline, 0 once it has passed.
 long long MillisecondsLeft(SocketClient::Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                     SocketClient::Clock::now());
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SocketClient::Clock::now());
   return left.count() > 0 ? left.count() : 0;
 }
 

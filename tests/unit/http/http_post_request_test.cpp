@@ -13,8 +13,7 @@
 namespace {
 
 const std::string kInitial = "---------------------------28253686825547";
-const std::string kFixedHeaders =
-    "Accept: */*\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n";
+const std::string kFixedHeaders = "Accept: */*\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n";
 
 std::string FieldPart(const std::string& boundary, const std::string& name,
                       const std::string& value) {
@@ -88,9 +87,9 @@ TEST(HttpPostRequestTest, PostWithoutPartsHasNoBodyHeaders) {
   HttpPostRequest request;
   ASSERT_EQ(kHttpOk, request.OpenUrl("http://localhost:81/up", kHttpPost));
   ASSERT_EQ(kPostOk, request.FinishHead());
-  EXPECT_EQ("POST /up HTTP/1.0\r\nHOST: localhost\r\n" + kFixedHeaders +
-                "Connection: close\r\n\r\n",
-            HttpTestAccess::Head(request));
+  EXPECT_EQ(
+      "POST /up HTTP/1.0\r\nHOST: localhost\r\n" + kFixedHeaders + "Connection: close\r\n\r\n",
+      HttpTestAccess::Head(request));
 }
 
 TEST(HttpPostRequestTest, GetAndHeadThroughThePostClass) {
@@ -136,13 +135,11 @@ TEST(HttpPostRequestTest, UploadSendsTheExactMultipartRequest) {
                                      static_cast<unsigned>(payload.size())));
   EXPECT_EQ(kHttpOk, request.SendAndClose());
   EXPECT_EQ(201, request.statusCode);
-  std::string body =
-      FieldPart(kInitial, "ver", "1.2.3") + FilePart(kInitial, "file", "log.pak", payload) +
-      Closing(kInitial);
+  std::string body = FieldPart(kInitial, "ver", "1.2.3") +
+                     FilePart(kInitial, "file", "log.pak", payload) + Closing(kInitial);
   EXPECT_EQ("POST /crash/upload.php HTTP/1.0\r\nHOST: 127.0.0.1\r\n" + kFixedHeaders +
-                "Content-Type: multipart/form-data; boundary=" + kInitial +
-                "\r\nContent-Length: " + std::to_string(body.size()) +
-                "\r\nConnection: close\r\n\r\n" + body,
+                "Content-Type: multipart/form-data; boundary=" + kInitial + "\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body,
             server.Join());
   EXPECT_EQ(nullptr, HttpTestAccess::BodyBlock(request));
 }
@@ -155,8 +152,8 @@ TEST(HttpPostRequestTest, DataHoldingTheBoundaryChangesItEverywhere) {
   HttpPostRequest request;
   ASSERT_EQ(kHttpOk, request.OpenUrl(server.Url("/").c_str(), kHttpPost));
   ASSERT_EQ(kPostOk, request.AddFormField("ver", "1"));
-  ASSERT_EQ(kPostOk, request.AddFile("file", "log.pak", data.data(),
-                                     static_cast<unsigned>(data.size())));
+  ASSERT_EQ(kPostOk,
+            request.AddFile("file", "log.pak", data.data(), static_cast<unsigned>(data.size())));
   ASSERT_EQ(kPostOk, request.AddFormField("after", "2"));
   const std::string boundary = request.Boundary();
   ASSERT_EQ(42u, boundary.size());
@@ -171,14 +168,12 @@ TEST(HttpPostRequestTest, DataHoldingTheBoundaryChangesItEverywhere) {
   EXPECT_EQ(kHttpOk, request.SendAndClose());
   EXPECT_EQ(200, request.statusCode);
 
-  std::string body = FieldPart(boundary, "ver", "1") +
-                     FilePart(boundary, "file", "log.pak", data) +
+  std::string body = FieldPart(boundary, "ver", "1") + FilePart(boundary, "file", "log.pak", data) +
                      FieldPart(boundary, "after", "2") + Closing(boundary);
   std::string sent = server.Join();
   EXPECT_EQ("POST / HTTP/1.0\r\nHOST: 127.0.0.1\r\n" + kFixedHeaders +
-                "Content-Type: multipart/form-data; boundary=" + boundary +
-                "\r\nContent-Length: " + std::to_string(body.size()) +
-                "\r\nConnection: close\r\n\r\n" + body,
+                "Content-Type: multipart/form-data; boundary=" + boundary + "\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body,
             sent);
   EXPECT_EQ(1u, Count(sent, kInitial));  // only inside the file's data
   EXPECT_EQ(5u, Count(sent, boundary));  // header, three delimiters, closing line
@@ -244,8 +239,8 @@ TEST(HttpPostRequestTest, FortyMegabyteFileArrivesIntact) {
   HttpPostRequest request;
   ASSERT_EQ(kHttpOk, request.OpenUrl(server.Url("/upload").c_str(), kHttpPost));
   ASSERT_EQ(kPostOk, request.AddFormField("ver", "1.0.1"));
-  ASSERT_EQ(kPostOk, request.AddFile("file", "log.pak", data.data(),
-                                     static_cast<unsigned>(data.size())));
+  ASSERT_EQ(kPostOk,
+            request.AddFile("file", "log.pak", data.data(), static_cast<unsigned>(data.size())));
   EXPECT_EQ(kHttpOk, request.SendAndClose());
   EXPECT_EQ(200, request.statusCode);
   std::string sent = server.Join();
@@ -267,8 +262,8 @@ TEST(HttpPostRequestTest, ServerThatStopsReadingMidBodyEndsAtTheLimit) {
   server.Start();
   HttpPostRequest request;
   ASSERT_EQ(kHttpOk, request.OpenUrl(server.Url("/upload").c_str(), kHttpPost));
-  ASSERT_EQ(kPostOk, request.AddFile("file", "log.pak", data.data(),
-                                     static_cast<unsigned>(data.size())));
+  ASSERT_EQ(kPostOk,
+            request.AddFile("file", "log.pak", data.data(), static_cast<unsigned>(data.size())));
   Stopwatch stopwatch;
   EXPECT_EQ(kSocketSendTimedOut, request.SendAndReceive());
   long long elapsed = stopwatch.ElapsedMs();

@@ -11,8 +11,7 @@
 
 namespace {
 
-const std::string kFixedHeaders =
-    "Accept: */*\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n";
+const std::string kFixedHeaders = "Accept: */*\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n";
 
 struct ParsedUrl {
   int accepted;
@@ -78,7 +77,7 @@ TEST(ParseUrlTest, PortRules) {
   EXPECT_EQ(0, Parse("http://host:/").port);
   EXPECT_EQ(81, Parse("http://host: 81x/").port);
   EXPECT_EQ(65535, Parse("http://host:-1/").port);
-  EXPECT_EQ(80, Parse("http://host:65616/").port);          // low 16 bits
+  EXPECT_EQ(80, Parse("http://host:65616/").port);                 // low 16 bits
   EXPECT_EQ(65535, Parse("http://host:99999999999999999/").port);  // wraps, never overflows
 }
 
@@ -201,8 +200,7 @@ TEST(HttpRequestTest, BuildsTheHeadLineByLine) {
   std::string emptyLines;
   for (int i = 0; i < 41; ++i) emptyLines += "\r\n";
   EXPECT_EQ("GET /a%20b?x=1 HTTP/1.0\r\nHOST: LocalHost\r\n" + kFixedHeaders +
-                "X-One: 1\r\nX-Two: 2\r\nX-Three: \r\n" + emptyLines +
-                "Connection: close\r\n\r\n",
+                "X-One: 1\r\nX-Two: 2\r\nX-Three: \r\n" + emptyLines + "Connection: close\r\n\r\n",
             HttpTestAccess::Head(request));
 }
 
@@ -290,7 +288,8 @@ struct Exchange {
   long long elapsedMs;
 };
 
-Exchange RunExchange(HttpRequest& request, LoopbackServer& server, int kind, const std::string& path = "/") {
+Exchange RunExchange(HttpRequest& request, LoopbackServer& server, int kind,
+                     const std::string& path = "/") {
   server.Start();
   EXPECT_EQ(kHttpOk, request.OpenUrl(server.Url(path).c_str(), kind));
   Stopwatch stopwatch;
@@ -304,7 +303,9 @@ Exchange RunExchange(HttpRequest& request, LoopbackServer& server, int kind, con
 TEST(HttpExchangeTest, GetEndsAtContentLengthWithoutWaitingForClose) {
   ScopedExchangeLimit limit(20000);
   LoopbackServer server;
-  server.ReadRequest().Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello").HoldUntilReleased();
+  server.ReadRequest()
+      .Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello")
+      .HoldUntilReleased();
   HttpRequest request;
   server.Start();
   ASSERT_EQ(kHttpOk, request.OpenUrl(server.Url("/q?a=1&b=x y").c_str(), kHttpGet));
@@ -325,16 +326,17 @@ TEST(HttpExchangeTest, GetEndsAtContentLengthWithoutWaitingForClose) {
 TEST(HttpExchangeTest, HeadEndsAsSoonAsTheHeadIsParsed) {
   ScopedExchangeLimit limit(20000);
   LoopbackServer server;
-  server.ReadRequest().Send("HTTP/1.0 204 No Content\r\nContent-Length: 100\r\n\r\n")
+  server.ReadRequest()
+      .Send("HTTP/1.0 204 No Content\r\nContent-Length: 100\r\n\r\n")
       .HoldUntilReleased();
   HttpRequest request;
   Exchange exchange = RunExchange(request, server, kHttpHead, "/status");
   EXPECT_EQ(kHttpOk, exchange.code);
   EXPECT_LT(exchange.elapsedMs, 10000);
   EXPECT_EQ(204, request.statusCode);
-  EXPECT_EQ("HEAD /status HTTP/1.0\r\nHOST: 127.0.0.1\r\n" + kFixedHeaders +
-                "Connection: close\r\n\r\n",
-            exchange.sent);
+  EXPECT_EQ(
+      "HEAD /status HTTP/1.0\r\nHOST: 127.0.0.1\r\n" + kFixedHeaders + "Connection: close\r\n\r\n",
+      exchange.sent);
 }
 
 TEST(HttpExchangeTest, ResponseSplitAcrossManySmallReads) {
@@ -382,7 +384,8 @@ TEST(HttpExchangeTest, ContentLengthZeroWaitsOneMoreQuietSecond) {
 TEST(HttpExchangeTest, OctalContentLengthIsHonoured) {
   ScopedExchangeLimit limit(20000);
   LoopbackServer server;
-  server.ReadRequest().Send("HTTP/1.0 200 OK\r\nContent-Length: 010\r\n\r\n12345678")
+  server.ReadRequest()
+      .Send("HTTP/1.0 200 OK\r\nContent-Length: 010\r\n\r\n12345678")
       .HoldUntilReleased();
   HttpRequest request;
   Exchange exchange = RunExchange(request, server, kHttpGet);

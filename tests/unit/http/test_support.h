@@ -17,8 +17,8 @@ class ScopedExchangeLimit {
 class Stopwatch {
  public:
   long long ElapsedMs() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now() - start_)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start_)
         .count();
   }
 
