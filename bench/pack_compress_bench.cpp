@@ -18,9 +18,9 @@ constexpr size_t kInputSize = 16u << 20;
 const std::vector<unsigned char>& LogText() {
   static const std::vector<unsigned char> text = [] {
     static const char* const kMessages[] = {
-        "player %u connected from 10.0.%u.%u",  "map loaded: dungeon_%u (%u ms)",
-        "frame time spike: %u ms at tick %u",   "texture cache miss id=%u size=%u",
-        "saving profile slot %u, %u bytes",     "network resend seq=%u ack=%u"};
+        "player %u connected from 10.0.%u.%u", "map loaded: dungeon_%u (%u ms)",
+        "frame time spike: %u ms at tick %u",  "texture cache miss id=%u size=%u",
+        "saving profile slot %u, %u bytes",    "network resend seq=%u ack=%u"};
     std::mt19937 random(2026);
     std::string log;
     log.reserve(kInputSize + 256);

@@ -8,25 +8,40 @@
 
 #include "tools/pakread/pakread.h"
 
+namespace {
+
+// Every reason is one line.
+void CheckReason(const std::string& reason) {
+  if (reason.find('\n') != std::string::npos || reason.find('\r') != std::string::npos) {
+    __builtin_trap();
+  }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> out;
   pakread::BlockInfo info;
   const bool looksLikeBlock = pakread::LooksLikeBlock(data, size);
-  if (pakread::DecodeBlock(data, size, out, &info).empty()) {
+  std::string reason = pakread::DecodeBlock(data, size, out, &info);
+  CheckReason(reason);
+  if (reason.empty()) {
     if (!looksLikeBlock || out.size() != info.rawSize) __builtin_trap();
   } else if (!out.empty()) {
     __builtin_trap();
   }
 
   std::vector<pakread::EntryInfo> entries;
-  if (!pakread::ParseArchive(data, size, entries).empty()) return 0;
+  reason = pakread::ParseArchive(data, size, entries);
+  CheckReason(reason);
+  if (!reason.empty()) return 0;
   for (const pakread::EntryInfo& entry : entries) {
     if (uint64_t{entry.offset} + entry.size > size) __builtin_trap();
-    if (pakread::ExtractEntry(data, size, entry, out).empty() && !entry.isBlock &&
-        out.size() != entry.size) {
-      __builtin_trap();
-    }
+    reason = pakread::ExtractEntry(data, size, entry, out);
+    CheckReason(reason);
+    if (reason.empty() && !entry.isBlock && out.size() != entry.size) __builtin_trap();
   }
-  if (!entries.empty()) pakread::ExtractByName(data, size, entries.back().name, out);
+  if (!entries.empty()) CheckReason(pakread::ExtractByName(data, size, entries.back().name, out));
+  CheckReason(pakread::ExtractByName(data, size, "no such\nentry", out));
   return 0;
 }

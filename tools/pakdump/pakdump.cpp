@@ -58,6 +58,16 @@ bool WriteAll(const std::vector<uint8_t>& bytes) {
   return std::fflush(stdout) == 0;
 }
 
+// Names come from the file: no control bytes on the terminal.
+std::string Printable(const std::string& name) {
+  std::string printable = name;
+  for (char& c : printable) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return printable;
+}
+
 std::string PackName(int packType) { return "type " + std::to_string(packType); }
 
 int ListArchive(const std::string& path, const std::vector<uint8_t>& image) {
@@ -78,8 +88,8 @@ int ListArchive(const std::string& path, const std::vector<uint8_t>& image) {
   for (size_t i = 0; i < entries.size(); ++i) {
     const pakread::EntryInfo& entry = entries[i];
     const std::string pack = entry.isBlock ? PackName(entry.block.packType) : "raw";
-    std::printf("%-31s %10u %10u %-8s %10zu\n", entry.name.c_str(), entry.offset, entry.size,
-                pack.c_str(), rawSizes[i]);
+    std::printf("%-31s %10u %10u %-8s %10zu\n", Printable(entry.name).c_str(), entry.offset,
+                entry.size, pack.c_str(), rawSizes[i]);
   }
   return kExitOk;
 }

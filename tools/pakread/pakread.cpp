@@ -30,6 +30,16 @@ bool KnownPackType(int packType) { return packType == 0 || packType == 10 || pac
 
 std::string Num(uint64_t value) { return std::to_string(value); }
 
+// Names come from the file: keep control bytes out of the one-line messages.
+std::string Quoted(const std::string& name) {
+  std::string quoted = "'";
+  for (char c : name) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    quoted += byte < 0x20 || byte == 0x7F ? '?' : c;
+  }
+  return quoted + "'";
+}
+
 std::string DecodeLzw(const uint8_t* stream, size_t size, uint32_t rawSize,
                       std::vector<uint8_t>& out) {
   if (size % 2 != 0) return "LZW stream has an odd length of " + Num(size) + " bytes";
@@ -200,9 +210,10 @@ std::string ParseArchive(const uint8_t* data, size_t size, std::vector<EntryInfo
     entry.offset = Le32(record + 32);
     entry.size = Le32(record + 36);
     if (entry.offset < tableEnd || uint64_t{entry.offset} + entry.size > size) {
-      const std::string reason = "entry " + std::to_string(i) + " (" + entry.name + ") at offset " +
-                                 Num(entry.offset) + " with size " + Num(entry.size) +
-                                 " lies outside the data area of the " + Num(size) + "-byte image";
+      const std::string reason = "entry " + std::to_string(i) + " " + Quoted(entry.name) +
+                                 " at offset " + Num(entry.offset) + " with size " +
+                                 Num(entry.size) + " lies outside the data area of the " +
+                                 Num(size) + "-byte image";
       entries.clear();
       return reason;
     }
@@ -222,13 +233,13 @@ std::string ExtractEntry(const uint8_t* data, size_t size, const EntryInfo& entr
                          std::vector<uint8_t>& out) {
   out.clear();
   if (data == nullptr || uint64_t{entry.offset} + entry.size > size) {
-    return "entry " + entry.name + " lies outside the image";
+    return "entry " + Quoted(entry.name) + " lies outside the image";
   }
   const uint8_t* bytes = data + entry.offset;
   // The record does not say whether the data is packed; a whole NZ block is taken as one.
   if (LooksLikeBlock(bytes, entry.size)) {
     const std::string reason = DecodeBlock(bytes, entry.size, out);
-    return reason.empty() ? reason : "entry " + entry.name + ": " + reason;
+    return reason.empty() ? reason : "entry " + Quoted(entry.name) + ": " + reason;
   }
   out.assign(bytes, bytes + entry.size);
   return "";
@@ -243,7 +254,7 @@ std::string ExtractByName(const uint8_t* data, size_t size, const std::string& n
   for (const EntryInfo& entry : entries) {
     if (entry.name == name) return ExtractEntry(data, size, entry, out);
   }
-  return "no entry named " + name;
+  return "no entry named " + Quoted(name);
 }
 
 }  // namespace pakread

@@ -231,6 +231,12 @@ TEST(ParseArchive, RejectsEntriesOutsideTheImage) {
   bad = image;
   std::memset(bad.data() + 16, 'n', 32);  // name without its zero
   EXPECT_NE(Parse(bad), "");
+
+  // A name with control bytes still gives a one-line message (Parse checks for the newline).
+  Bytes named = Image({{"evil\nname\r", "12345"}});
+  PutLe32(named, 16 + 32, 1000);
+  const std::string reason = Parse(named);
+  EXPECT_NE(reason.find("evil?name?"), std::string::npos) << reason;
 }
 
 TEST(ExtractEntry, ReportsCorruptBlocksAndStaysInBounds) {
