@@ -34,7 +34,9 @@ void AppendBytes(char*& pointer, uint32_t& count, const void* bytes, uint32_t n)
 class HttpTestAccess;
 
 // A blocking IPv4 TCP client connection that keeps every byte it receives. The socket library
-// must be started by the caller (WSAStartup) before any operation.
+// must be started by the caller (WSAStartup) before any operation. Connecting and sending switch
+// the socket to non-blocking mode while they run, so that the exchange time limit bounds them;
+// receiving waits with select before each recv.
 //
 // The destructor is deliberately not virtual: objects are always created and destroyed by their
 // concrete type, and the virtual table holds exactly Close, CloseSocket, Reset (and, in the
