@@ -58,8 +58,9 @@ int Compress(unsigned char*& buffer, int& length, int packType, int storeIfPoor,
       break;
     }
     case kPackLzo: {
-      // LZO documents n + n/16 + 64 + 3 as the worst case; the message keeps reporting the
-      // historical n + n/16 + 64. n < 2^31, so both fit easily in 64 bits.
+      // Room for LZO's documented worst case, n + n/16 + 64 + 3: a buffer three bytes short
+      // could be overrun by an incompressible input. The failure message names n + n/16 + 64,
+      // the figure its readers know. n < 2^31, so both fit easily in 64 bits.
       const int64_t reported = n + n / 16 + 64;
       const int64_t capacity = reported + 3;
       if (static_cast<uint64_t>(capacity) <= SIZE_MAX) {
