@@ -300,14 +300,20 @@ TEST_F(CollectorServe, ConcurrentUploadsAreAllStored) {
   StartServer();
   constexpr int kThreads = 8;
   constexpr int kEach = 5;
+  // Archives are built here, one after another: the packer's work areas are shared, so it
+  // must not run on several threads at once.
+  std::vector<std::string> images;
+  for (int n = 0; n < kThreads * kEach; ++n) {
+    images.push_back(PackLog(CrashLog(50 + n)));
+  }
   std::vector<std::vector<int>> statuses(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([this, t, &statuses] {
+    threads.emplace_back([this, t, &statuses, &images] {
       for (int i = 0; i < kEach; ++i) {
         std::string ver = std::to_string(t) + "." + std::to_string(i) + ".0";
         std::string response =
-            Upload(t % 2 ? kBoundary41 : kBoundary42, ver, PackLog(CrashLog(50 + t * kEach + i)));
+            Upload(t % 2 ? kBoundary41 : kBoundary42, ver, images[t * kEach + i]);
         statuses[t].push_back(StatusOf(response));
       }
     });
