@@ -88,6 +88,9 @@ void Close(HWND dialog) {
     }
   }
   DestroyWindow(dialog);
+  // The modal loop only notices the window is gone when it next retrieves a message; a close sent
+  // from another thread arrives inside that retrieval, so wake the loop.
+  PostMessageA(nullptr, WM_NULL, 0, 0);
 }
 
 }  // namespace
