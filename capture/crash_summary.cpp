@@ -19,9 +19,11 @@ class SummaryWriter {
   template <typename... Args>
   void Line(const char* format, Args... args) {
     if (used_ + 1 >= size_) return;
-    int written = std::snprintf(out_ + used_, size_ - used_, format, args...);
+    const std::size_t room = size_ - used_;
+    const int written = std::snprintf(out_ + used_, room, format, args...);
     if (written < 0) return;
-    used_ += static_cast<std::size_t>(written) < size_ - used_ ? written : size_ - used_ - 1;
+    // A cut line still advances to the NUL that snprintf put at the buffer's end.
+    used_ += static_cast<std::size_t>(written) < room ? static_cast<std::size_t>(written) : room - 1;
   }
 
   std::size_t used() const { return used_; }

@@ -2,7 +2,7 @@
 
 #include "capture/hook_registry.h"
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  HandleDllNotification(instance, reason);
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  HandleDllNotification(instance, reason, reserved != nullptr);
   return TRUE;
 }

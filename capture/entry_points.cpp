@@ -70,7 +70,7 @@ extern "C" int __cdecl TestSendDlg() {
   return 0;
 }
 
-void HandleDllNotification(HINSTANCE instance, DWORD reason) {
+void HandleDllNotification(HINSTANCE instance, DWORD reason, bool processEnding) {
   LibraryInstance = instance;
   switch (reason) {
     case DLL_THREAD_ATTACH:
@@ -80,6 +80,9 @@ void HandleDllNotification(HINSTANCE instance, DWORD reason) {
       UninstallThreadHook();
       break;
     case DLL_PROCESS_DETACH: {
+      // A terminating process runs no more code that a filter could serve, and its other threads
+      // were ended wherever they were, possibly holding the registry lock.
+      if (processEnding) break;
       bool enabled;
       {
         RegistryLockHolder hold;

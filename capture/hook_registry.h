@@ -34,6 +34,8 @@ class HookRegistry {
   void Clear();
 
   std::uint32_t count() const { return count_; }
+  // Lets tests reach the limit without half a billion threads.
+  void set_max_count(std::uint32_t maxCount) { maxCount_ = maxCount; }
   const ThreadHook* first() const { return head_; }
 
  private:
@@ -59,7 +61,9 @@ int InstallThreadHook();
 int UninstallThreadHook();
 
 // The entry point's work, kept apart from DllMain so the static library can be driven by tests.
-void HandleDllNotification(HINSTANCE instance, DWORD reason);
+// processEnding: DLL_PROCESS_DETACH because the process is terminating (a non-null reserved
+// argument), when nothing is restored.
+void HandleDllNotification(HINSTANCE instance, DWORD reason, bool processEnding);
 
 extern "C" {
 int __cdecl InstallCrashRpt();

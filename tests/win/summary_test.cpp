@@ -174,4 +174,30 @@ TEST(HookRegistryList, FullRegistryThrowsLengthErrorAndLinksNothing) {
   EXPECT_EQ(kMaxThreadHooks, 0x1FFFFFFFu);
 }
 
+LONG WINAPI HostFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
+
+LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
+  LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(nullptr);
+  SetUnhandledExceptionFilter(current);
+  return current;
+}
+
+// A record that cannot be added leaves the thread unarmed and the filter untouched.
+TEST(ThreadArming, FullRegistryLeavesTheThreadUnarmed) {
+  SetUnhandledExceptionFilter(HostFilter);
+  TheHookRegistry.set_max_count(0);
+  EXPECT_EQ(InstallCrashRpt(), kThreadHookFailed);
+  EXPECT_EQ(CurrentFilter(), HostFilter);
+  EXPECT_EQ(TheHookRegistry.count(), 0u);
+  TheHookRegistry.set_max_count(kMaxThreadHooks);
+  EXPECT_EQ(InstallCrashRpt(), kThreadHookDone);
+  EXPECT_EQ(CurrentFilter(), CrashRptFilter);
+  EXPECT_EQ(TheHookRegistry.count(), 1u);
+  UninstallCrashRpt();
+  EXPECT_EQ(CurrentFilter(), HostFilter);
+  EXPECT_EQ(TheHookRegistry.count(), 0u);
+  EXPECT_EQ(HooksEnabled, 0);
+  SetUnhandledExceptionFilter(nullptr);
+}
+
 }  // namespace
