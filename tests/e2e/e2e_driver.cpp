@@ -1,0 +1,190 @@
+// Starts a game host under the test's control, finds its crash dialog and plays a player's part:
+// reads the dialog, optionally unticks the restart box, presses a button, reads and confirms
+// every message box the dialog owns, and waits for the host to end. Everything it sees is
+// printed as one "key=value" line per event (texts as hex of their GBK bytes) for the runner.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kIdcSend = 4001;
+constexpr int kIdcDontSend = 4002;
+constexpr int kIdcStatus = 4003;
+constexpr int kIdcRestart = 4006;
+
+struct Options {
+  std::string exe;
+  std::string args;
+  std::string dir;
+  std::string action = "send";  // send, dontsend, ok, cancel, close
+  bool untick = false;
+  DWORD timeoutMs = 120000;
+};
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out.empty() ? "-" : out;
+}
+
+std::string WindowText(HWND window) {
+  if (window == nullptr) return "";
+  char buffer[4096] = {};
+  SendMessageA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
+  return buffer;
+}
+
+void Emit(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+struct Search {
+  DWORD processId;
+  HWND owner;
+  HWND found;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
+  Search* search = reinterpret_cast<Search*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid != search->processId || !IsWindowVisible(window)) return TRUE;
+  if (WindowText(window) == "Vexo Quest" && GetDlgItem(window, kIdcSend) != nullptr) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK FindOwnedBox(HWND window, LPARAM param) {
+  Search* search = reinterpret_cast<Search*>(param);
+  char className[64] = {};
+  GetClassNameA(window, className, sizeof className);
+  if (GetWindow(window, GW_OWNER) == search->owner && std::strcmp(className, "#32770") == 0 &&
+      IsWindowVisible(window)) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+bool ParseArgs(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (arg == "--exe") {
+      options->exe = next();
+    } else if (arg == "--args") {
+      options->args = next();
+    } else if (arg == "--dir") {
+      options->dir = next();
+    } else if (arg == "--action") {
+      options->action = next();
+    } else if (arg == "--untick") {
+      options->untick = true;
+    } else if (arg == "--timeout-ms") {
+      options->timeoutMs = static_cast<DWORD>(std::strtoul(next().c_str(), nullptr, 10));
+    } else {
+      return false;
+    }
+  }
+  return !options->exe.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseArgs(argc, argv, &options)) {
+    std::fprintf(stderr,
+                 "usage: e2e_driver --exe PATH [--args TEXT] [--dir DIR] "
+                 "[--action send|dontsend|ok|cancel|close] [--untick] [--timeout-ms N]\n");
+    return 2;
+  }
+  std::string commandLine = "\"" + options.exe + "\" " + options.args;
+  std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
+  mutableLine.push_back('\0');
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(options.exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      options.dir.empty() ? nullptr : options.dir.c_str(), &startup, &process)) {
+    Emit("event=error what=CreateProcess code=" + std::to_string(GetLastError()));
+    return 3;
+  }
+  const DWORD start = GetTickCount();
+  auto timeLeft = [&]() -> bool { return GetTickCount() - start < options.timeoutMs; };
+
+  // Wait for the dialog, or for the host to end without one.
+  Search search = {process.dwProcessId, nullptr, nullptr};
+  while (search.found == nullptr && timeLeft()) {
+    if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) break;
+    EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+  }
+  HWND dialog = search.found;
+  if (dialog == nullptr) {
+    Emit("event=nodialog");
+  } else {
+    HWND restart = GetDlgItem(dialog, kIdcRestart);
+    Emit("event=dialog send_enabled=" + std::to_string(IsWindowEnabled(GetDlgItem(dialog, kIdcSend))) +
+         " restart_checked=" + std::to_string(SendMessageA(restart, BM_GETCHECK, 0, 0)) +
+         " restart_text=" + Hex(WindowText(restart)) +
+         " status=" + Hex(WindowText(GetDlgItem(dialog, kIdcStatus))));
+    if (options.untick) SendMessageA(restart, BM_SETCHECK, BST_UNCHECKED, 0);
+
+    // Posted, not sent: the Send action blocks the dialog's thread in its own message boxes.
+    if (options.action == "send") {
+      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(kIdcSend, BN_CLICKED), 0);
+    } else if (options.action == "dontsend") {
+      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(kIdcDontSend, BN_CLICKED), 0);
+    } else if (options.action == "ok") {
+      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    } else if (options.action == "cancel") {
+      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    } else {
+      PostMessageA(dialog, WM_CLOSE, 0, 0);
+    }
+
+    // Confirm every message box the dialog shows until the dialog is gone.
+    int boxes = 0;
+    while (IsWindow(dialog) && timeLeft()) {
+      Search boxSearch = {process.dwProcessId, dialog, nullptr};
+      EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&boxSearch));
+      if (boxSearch.found == nullptr) {
+        WaitForSingleObject(process.hProcess, 20);
+        continue;
+      }
+      HWND box = boxSearch.found;
+      ++boxes;
+      Emit("event=box caption=" + Hex(WindowText(box)) +
+           " text=" + Hex(WindowText(GetDlgItem(box, 0xFFFF))) +
+           " status=" + Hex(WindowText(GetDlgItem(dialog, kIdcStatus))) +
+           " elapsed_ms=" + std::to_string(GetTickCount() - start));
+      PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      while (IsWindow(box) && timeLeft()) WaitForSingleObject(process.hProcess, 10);
+    }
+    Emit("event=closed boxes=" + std::to_string(boxes) + " dialog_gone=" +
+         std::to_string(!IsWindow(dialog)));
+  }
+
+  DWORD waited = WaitForSingleObject(process.hProcess, timeLeft() ? options.timeoutMs : 1000);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(exitCode));
+  Emit(std::string("event=exit code=") + code + " ended=" + std::to_string(waited == WAIT_OBJECT_0));
+  if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 0;
+}

@@ -1,0 +1,325 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: a game folder, a real collector, crashgame.exe under Wine, a driven dialog.
+
+Each scenario lays out a fresh game folder, starts the collector on a free loopback port (unless the
+scenario wants no server), crashes the sample game, plays the player's part through e2e_driver.exe
+and checks the message box, the exit code, the restart and what reached the collector, byte for byte.
+"""
+import argparse
+import os
+import re
+import shutil
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+
+GBK = "gbk"
+
+
+def gbk(text):
+    return text.encode(GBK)
+
+
+def realistic_log(lines=300):
+    levels = ["INFO", "DEBUG", "WARN", "INFO", "ERROR"]
+    out = []
+    for i in range(lines):
+        out.append("[2026-12-08 10:%02d:%02d.%03d] %-5s [%s] %s" % (
+            (i // 60) % 60, i % 60, (i * 37) % 1000, levels[i % 5],
+            ["net", "render", "audio", "script", "world"][i % 5],
+            ["玩家 %d 进入地图 %d" % (1000 + i, i % 7), "frame time %d ms" % (16 + i % 9),
+             "load texture tex_%04d.dds" % i, "packet seq=%d len=%d" % (i * 13, 40 + i % 200),
+             "任务 %d 完成" % (i % 50)][i % 5]))
+    return ("\r\n".join(out) + "\r\n").encode(GBK)
+
+
+class Scenario:
+    def __init__(self, name, **kw):
+        self.name = name
+        self.status = kw.get("status", 200)          # collector's answer; None: no server
+        self.url = kw.get("url")                     # None: the collector's URL
+        self.ver_csv = kw.get("ver_csv")             # bytes or None
+        self.conf_ini = kw.get("conf_ini")           # VERSION value or None
+        self.log = kw.get("log", "default")          # bytes, None (missing) or "default"
+        self.crash = kw.get("crash", "av")
+        self.action = kw.get("action", "send")
+        self.untick = kw.get("untick", False)
+        self.expect_ver = kw.get("expect_ver", "1.0.0")
+        self.expect_box = kw.get("expect_box")       # (caption, text) or None for no box
+        self.expect_sent = kw.get("expect_sent", True)
+        self.expect_send_enabled = kw.get("expect_send_enabled", 1)
+        self.expect_code = kw.get("expect_code", 0xC0000005)
+
+
+OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
+
+
+def status_box(code):
+    return ("警告", "提交信息时返回错误信息，错误号：%d" % code)
+
+
+SCENARIOS = [
+    Scenario("success_200", ver_csv=b"name,major,minor,patch\r\n1,2,3\r\n", expect_ver="1.2.3",
+             expect_box=OK_BOX),
+    Scenario("success_201", status=201, expect_box=OK_BOX),
+    Scenario("status_302", status=302, expect_box=status_box(302)),
+    Scenario("status_404", status=404, expect_box=status_box(404)),
+    Scenario("status_500", status=500, expect_box=status_box(500)),
+    Scenario("refused", status=None, url="refused", expect_box=status_box(0), expect_sent=False),
+    Scenario("unresolvable", status=None, url="http://no-such-host.invalid/upload",
+             expect_box=("警告", "提交信息时打开网址失败，错误号：4"), expect_sent=False),
+    Scenario("no_url", status=200, url="", expect_send_enabled=0, expect_box=None, expect_sent=False),
+    Scenario("https_url", status=200, url="https://127.0.0.1/upload", expect_send_enabled=0,
+             expect_box=None, expect_sent=False),
+    Scenario("ver_csv_next_line", ver_csv=b"v\n5\n7,8\n", expect_ver="5.7.8", expect_box=OK_BOX),
+    Scenario("ver_csv_cut", ver_csv=b"v\n100.200.300\n", expect_ver="100.200.3", expect_box=OK_BOX),
+    Scenario("ver_csv_multi_digit", ver_csv=b"v\n12,3,4\n", expect_ver="12.3.4", expect_box=OK_BOX),
+    Scenario("ver_csv_dots", ver_csv=b"v\n1.10.3\n", expect_ver="1.10.3", expect_box=OK_BOX),
+    Scenario("ver_csv_octal", ver_csv=b"v\n1,08,3\n", expect_ver="1.0.8", expect_box=OK_BOX),
+    Scenario("ver_csv_zero_falls_back", ver_csv=b"v\n0,0,0\n", conf_ini="2.5", expect_ver="2.5.0",
+             expect_box=OK_BOX),
+    Scenario("conf_ini_gap", conf_ini="1..3", expect_ver="1.0.3", expect_box=OK_BOX),
+    Scenario("conf_ini_negative", conf_ini="-1.0.0", expect_ver="-1.0.0", expect_box=OK_BOX),
+    Scenario("conf_ini_hex", conf_ini="0x10.1.1", expect_ver="16.1.1", expect_box=OK_BOX),
+    Scenario("version_default", expect_ver="1.0.0", expect_box=OK_BOX),
+    Scenario("log_missing", log=None, expect_box=OK_BOX),
+    Scenario("log_empty", log=b"", expect_box=OK_BOX),
+    Scenario("log_large", log="large", expect_box=OK_BOX),
+    Scenario("log_with_nul", log=b"\x00first byte is NUL\r\nsecond line\x00 and more\r\n",
+             expect_box=OK_BOX),
+    Scenario("untick_no_restart", untick=True, expect_box=OK_BOX),
+    Scenario("dont_send", action="dontsend", expect_box=None, expect_sent=False),
+]
+
+
+def free_refused_url():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return "http://127.0.0.1:%d/upload" % port
+
+
+class Collector:
+    def __init__(self, binary, db, status):
+        self.binary, self.db = binary, db
+        args = [binary, "serve", "--listen", "127.0.0.1:0", "--db", db]
+        if status != 200:
+            args += ["--status", str(status)]
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        line = self.proc.stdout.readline().decode()
+        m = re.search(r"listening (\S+):(\d+)", line)
+        if not m:
+            self.proc.kill()
+            raise RuntimeError("collector did not start: %r %r" % (line, self.proc.stderr.read()))
+        self.port = int(m.group(2))
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=30)
+
+    def reports(self):
+        out = subprocess.run([self.binary, "list", "--db", self.db], capture_output=True, check=True)
+        m = re.search(rb"^reports: (\d+)", out.stdout, re.M)
+        return int(m.group(1)) if m else 0
+
+    def show(self, report_id):
+        head = subprocess.run([self.binary, "show", str(report_id), "--db", self.db],
+                              capture_output=True, check=True).stdout
+        fields = {}
+        for line in head.split(b"\n\n", 1)[0].decode("utf-8", "replace").splitlines():
+            key, _, value = line.partition(": ")
+            fields[key.strip()] = value
+        raw = subprocess.run([self.binary, "show", str(report_id), "--db", self.db, "--raw"],
+                             capture_output=True, check=True).stdout
+        return fields, raw
+
+
+def summary_pattern(program, code, flags="0"):
+    """The crash summary the DLL writes for an exception on the game's thread, as a regex on bytes."""
+    return (re.escape(gbk("异常时间：")) + rb"(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\r\n\r\n" +
+            re.escape(gbk("程序名称：") + program.encode() + b"\r\n\r\n") +
+            re.escape(gbk("异常编号：") + (b"0x%08x" % code) + b"\r\n") +
+            re.escape(gbk("异常地址：")) + rb"0x[0-9a-f]+\r\n" +
+            re.escape(gbk("异常分类：") + flags.encode() + b"\r\n") + rb"\Z")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def parse_events(output):
+    events = []
+    for line in output.decode("utf-8", "replace").splitlines():
+        fields = dict(part.split("=", 1) for part in line.split() if "=" in part)
+        if "event" in fields:
+            events.append(fields)
+    return events
+
+
+def unhex(value):
+    return b"" if value == "-" else bytes.fromhex(value)
+
+
+def run(scenario, paths, workdir):
+    game = os.path.join(workdir, "game")
+    os.makedirs(game)
+    for name in ("crashgame.exe", "VexoCrashRpt.dll"):
+        shutil.copy(os.path.join(paths.bin, name), game)
+
+    collector = None
+    db = os.path.join(workdir, "reports.db")
+    try:
+        if scenario.status is not None:
+            collector = Collector(paths.collector, db, scenario.status)
+        if scenario.url is None:
+            url = "http://127.0.0.1:%d/crash/upload" % collector.port
+        elif scenario.url == "refused":
+            url = free_refused_url()
+        else:
+            url = scenario.url
+        with open(os.path.join(game, "crashrpt.ini"), "wb") as f:
+            f.write(b"[INFO]\r\nPOSTURL=" + url.encode() + b"\r\n")
+        if scenario.ver_csv is not None:
+            with open(os.path.join(game, "ver.csv"), "wb") as f:
+                f.write(scenario.ver_csv)
+        if scenario.conf_ini is not None:
+            with open(os.path.join(game, "conf.ini"), "wb") as f:
+                f.write(b"[SYSTEM]\r\nVERSION=" + scenario.conf_ini.encode() + b"\r\n")
+        log = scenario.log
+        if log == "default":
+            log = realistic_log()
+        elif log == "large":
+            block = realistic_log(1000)
+            log = (block * (20 * 1024 * 1024 // len(block) + 1))[:20 * 1024 * 1024]
+        if log is not None:
+            with open(os.path.join(game, "log.txt"), "wb") as f:
+                f.write(log)
+
+        marker = os.path.join(workdir, "restarted.txt")
+        # The restarted game sees Windows paths; the folder lies on Wine's Z: drive.
+        env = dict(os.environ, VEXO_RESTART_MARK="Z:" + marker.replace("/", "\\"))
+        args = [paths.wine_run, paths.driver, "--exe", "crashgame.exe", "--args", scenario.crash,
+                "--dir", game, "--action", scenario.action]
+        if scenario.untick:
+            args.append("--untick")
+        started = time.monotonic()
+        done = subprocess.run(args, capture_output=True, env=env, cwd=game, timeout=300)
+        elapsed = time.monotonic() - started
+        events = parse_events(done.stdout)
+        sys.stdout.write(done.stdout.decode("utf-8", "replace"))
+        kinds = [e["event"] for e in events]
+        check("dialog" in kinds, "the crash dialog never appeared: %s %s" % (kinds, done.stderr))
+        dialog = events[kinds.index("dialog")]
+        check(int(dialog["send_enabled"]) == scenario.expect_send_enabled,
+              "Send enabled=%s, expected %s" % (dialog["send_enabled"], scenario.expect_send_enabled))
+        check(dialog["restart_checked"] == "1", "restart box not ticked at start")
+        check(unhex(dialog["restart_text"]) == gbk("重启游戏"), "restart box text")
+
+        boxes = [e for e in events if e["event"] == "box"]
+        if scenario.expect_box is None:
+            check(not boxes, "unexpected message box: %r" % boxes)
+        else:
+            check(len(boxes) == 1, "expected exactly one message box, saw %d" % len(boxes))
+            caption, text = unhex(boxes[0]["caption"]), unhex(boxes[0]["text"])
+            check((caption, text) == (gbk(scenario.expect_box[0]), gbk(scenario.expect_box[1])),
+                  "box %r / %r, expected %r" % (caption.decode(GBK, "replace"),
+                                                text.decode(GBK, "replace"), scenario.expect_box))
+            if scenario.expect_box == OK_BOX:
+                check(unhex(boxes[0]["status"]) == gbk("提交完成。"), "status before success box")
+        closed = events[kinds.index("closed")] if "closed" in kinds else None
+        check(closed is not None and closed["dialog_gone"] == "1", "dialog did not close")
+        exit_event = events[kinds.index("exit")]
+        check(exit_event["ended"] == "1", "the game did not end")
+        check(int(exit_event["code"], 16) == scenario.expect_code,
+              "exit code %s, expected 0x%08x" % (exit_event["code"], scenario.expect_code))
+
+        # The restart is started before the dialog goes away, so it has run by now or is running.
+        restarted = wait_for_file(marker, 0 if scenario.untick else 30)
+        check(restarted != scenario.untick, "restart %s, box %s" % (
+            "happened" if restarted else "missing", "unticked" if scenario.untick else "ticked"))
+
+        if collector is not None:
+            count = collector.reports()
+            if not scenario.expect_sent:
+                check(count == 0, "%d reports reached the collector, expected none" % count)
+            else:
+                check(count == 1, "%d reports reached the collector, expected one" % count)
+                fields, raw = collector.show(1)
+                check(fields.get("ver") == scenario.expect_ver,
+                      "ver %r, expected %r" % (fields.get("ver"), scenario.expect_ver))
+                check(fields.get("state") == "archive", "state %r" % fields.get("state"))
+                if log:
+                    prefix = log + b"\r\n"
+                else:
+                    prefix = gbk("log.txt读取失败") + b"\r\n"
+                check(raw.startswith(prefix), "decoded log does not start with the game's log")
+                check(re.match(summary_pattern("crashgame.exe", scenario.expect_code),
+                               raw[len(prefix):]) is not None,
+                      "crash summary wrong: %r" % raw[len(prefix):][:300])
+        print("scenario %s: ok (%.1f s)" % (scenario.name, elapsed))
+    finally:
+        if collector is not None:
+            collector.stop()
+
+
+def wait_for_file(path, seconds):
+    deadline = time.monotonic() + seconds
+    while True:
+        if os.path.exists(path) and os.path.getsize(path) > 0:
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.05)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--bin", help="the windows build's bin folder")
+    parser.add_argument("--collector", help="the native collector binary")
+    parser.add_argument("--wine-run", dest="wine_run")
+    parser.add_argument("--scenario", action="append", help="scenario names (default: all)")
+    parser.add_argument("--list", action="store_true")
+    paths = parser.parse_args()
+    if paths.list:
+        print(";".join(s.name for s in SCENARIOS))
+        return 0
+    for needed in ("bin", "collector", "wine_run"):
+        if not getattr(paths, needed):
+            parser.error("--%s is required" % needed.replace("_", "-"))
+    paths.bin, paths.collector, paths.wine_run = (
+        os.path.abspath(p) for p in (paths.bin, paths.collector, paths.wine_run))
+    if not os.access(paths.collector, os.X_OK):
+        print("the collector is not built: %s (build the native preset first)" % paths.collector,
+              file=sys.stderr)
+        return 1
+    paths.driver = os.path.join(paths.bin, "e2e_driver.exe")
+    wanted = set(paths.scenario or [s.name for s in SCENARIOS])
+    unknown = wanted - {s.name for s in SCENARIOS}
+    if unknown:
+        print("unknown scenarios: %s" % ", ".join(sorted(unknown)), file=sys.stderr)
+        return 2
+    failures = 0
+    for scenario in SCENARIOS:
+        if scenario.name not in wanted:
+            continue
+        workdir = tempfile.mkdtemp(prefix="vexo-e2e-%s-" % scenario.name)
+        try:
+            run(scenario, paths, workdir)
+            shutil.rmtree(workdir, ignore_errors=True)
+        except (Failure, subprocess.TimeoutExpired, RuntimeError) as error:
+            failures += 1
+            print("scenario %s: FAILED: %s (files kept in %s)" % (scenario.name, error, workdir))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
