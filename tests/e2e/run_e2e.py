@@ -10,10 +10,11 @@ import os
 import re
 import shutil
 import socket
-import sqlite3
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 GBK = "gbk"
@@ -52,6 +53,7 @@ class Scenario:
         self.expect_sent = kw.get("expect_sent", True)
         self.expect_send_enabled = kw.get("expect_send_enabled", 1)
         self.expect_code = kw.get("expect_code", 0xC0000005)
+        self.max_seconds = kw.get("max_seconds", 60)
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
@@ -71,6 +73,11 @@ SCENARIOS = [
     Scenario("refused", status=None, url="refused", expect_box=status_box(0), expect_sent=False),
     Scenario("unresolvable", status=None, url="http://no-such-host.invalid/upload",
              expect_box=("警告", "提交信息时打开网址失败，错误号：4"), expect_sent=False),
+    # A server that dies mid-upload (connection reset) and one that takes the upload and never
+    # answers: both end in the status box with 0, the latter once the exchange limit has passed.
+    Scenario("server_drops", status=None, url="drop", expect_box=status_box(0), expect_sent=False),
+    Scenario("server_silent", status=None, url="silent", expect_box=status_box(0),
+             expect_sent=False, max_seconds=100),
     Scenario("no_url", status=200, url="", expect_send_enabled=0, expect_box=None, expect_sent=False),
     Scenario("https_url", status=200, url="https://127.0.0.1/upload", expect_send_enabled=0,
              expect_box=None, expect_sent=False),
@@ -101,6 +108,46 @@ def free_refused_url():
     port = s.getsockname()[1]
     s.close()
     return "http://127.0.0.1:%d/upload" % port
+
+
+class FakeServer:
+    """Accepts one upload and misbehaves: "drop" resets the connection after the first bytes,
+    "silent" reads everything and never answers."""
+
+    def __init__(self, mode):
+        self.mode = mode
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        self.connections = []
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        try:
+            conn, _ = self.listener.accept()
+        except OSError:
+            return
+        self.connections.append(conn)
+        try:
+            if self.mode == "drop":
+                conn.recv(1024)
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                conn.close()
+            else:
+                while conn.recv(65536):
+                    pass
+        except OSError:
+            pass
+
+    def stop(self):
+        self.listener.close()
+        for conn in self.connections:
+            try:
+                conn.close()
+            except OSError:
+                pass
 
 
 class Collector:
@@ -176,6 +223,7 @@ def run(scenario, paths, workdir):
         shutil.copy(os.path.join(paths.bin, name), game)
 
     collector = None
+    fake = None
     db = os.path.join(workdir, "reports.db")
     try:
         if scenario.status is not None:
@@ -184,6 +232,9 @@ def run(scenario, paths, workdir):
             url = "http://127.0.0.1:%d/crash/upload" % collector.port
         elif scenario.url == "refused":
             url = free_refused_url()
+        elif scenario.url in ("drop", "silent"):
+            fake = FakeServer(scenario.url)
+            url = "http://127.0.0.1:%d/upload" % fake.port
         else:
             url = scenario.url
         with open(os.path.join(game, "crashrpt.ini"), "wb") as f:
@@ -247,6 +298,8 @@ def run(scenario, paths, workdir):
         check(restarted != scenario.untick, "restart %s, box %s" % (
             "happened" if restarted else "missing", "unticked" if scenario.untick else "ticked"))
 
+        check(elapsed < scenario.max_seconds,
+              "took %.1f s, more than %d s" % (elapsed, scenario.max_seconds))
         if collector is not None:
             count = collector.reports()
             if not scenario.expect_sent:
@@ -269,6 +322,8 @@ def run(scenario, paths, workdir):
     finally:
         if collector is not None:
             collector.stop()
+        if fake is not None:
+            fake.stop()
 
 
 def wait_for_file(path, seconds):
