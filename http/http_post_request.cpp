@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <new>
 
+#include "http/byte_search.h"
+
 namespace {
 
 constexpr size_t kKeptBoundaryPrefix = 31;
@@ -27,16 +29,6 @@ size_t BlockSize(std::initializer_list<size_t> lengths) {
   return total;
 }
 
-bool Contains(const char* data, size_t length, const char* needle, size_t needleLength) {
-  if (data == nullptr || needleLength == 0 || length < needleLength) return false;
-  const char* last = data + (length - needleLength);
-  for (const char* p = data; p <= last; ++p) {
-    p = static_cast<const char*>(std::memchr(p, needle[0], static_cast<size_t>(last - p) + 1));
-    if (p == nullptr) return false;
-    if (std::memcmp(p, needle, needleLength) == 0) return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -121,7 +113,7 @@ int HttpPostRequest::AddFile(const char* name, const char* fileName, const char*
 }
 
 void HttpPostRequest::CheckBoundary(const char* data, unsigned length) {
-  while (Contains(data, length, boundary, std::strlen(boundary))) RegenerateBoundary();
+  while (FindBytes(data, length, boundary, std::strlen(boundary)) != nullptr) RegenerateBoundary();
 }
 
 void HttpPostRequest::RegenerateBoundary() {
@@ -139,7 +131,7 @@ void HttpPostRequest::RegenerateBoundary() {
     }
     std::memcpy(candidate + kept, digits, kRandomDigits);
     candidate[candidateLength] = '\0';
-  } while (Contains(body, bodyLength, candidate, candidateLength));
+  } while (FindBytes(body, bodyLength, candidate, candidateLength) != nullptr);
 
   if (body != nullptr) {
     // Rewrite the delimiters already in the body to the new boundary.

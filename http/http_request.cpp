@@ -8,6 +8,7 @@
 #include <new>
 
 #include "common/text_helpers.h"
+#include "http/byte_search.h"
 
 namespace {
 
@@ -40,17 +41,6 @@ uint16_t ReadPort(const char* text) {
   return static_cast<uint16_t>(value & 0xFFFF);
 }
 
-// The first occurrence of needle in [data, data + length), or null.
-const char* FindBytes(const char* data, size_t length, const char* needle, size_t needleLength) {
-  if (needleLength == 0 || length < needleLength) return nullptr;
-  const char* last = data + (length - needleLength);
-  for (const char* p = data; p <= last; ++p) {
-    p = static_cast<const char*>(std::memchr(p, needle[0], static_cast<size_t>(last - p) + 1));
-    if (p == nullptr) return nullptr;
-    if (std::memcmp(p, needle, needleLength) == 0) return p;
-  }
-  return nullptr;
-}
 
 }  // namespace
 
