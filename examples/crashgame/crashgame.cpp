@@ -19,20 +19,24 @@ using ExportFn = int(__cdecl*)();
 constexpr DWORD kMsvcCppException = 0xE06D7363;
 constexpr WORD kDontSendId = 4002;
 
+// Tells a waiting test that something happened, through the event the test named in variable.
+void SignalEventNamedIn(const char* variable) {
+  char eventName[MAX_PATH];
+  if (GetEnvironmentVariableA(variable, eventName, sizeof eventName) == 0) return;
+  HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
+  if (event != nullptr) {
+    SetEvent(event);
+    CloseHandle(event);
+  }
+}
+
 int RecordRestart(const char* markFile) {
   FILE* file = std::fopen(markFile, "ab");
   if (file != nullptr) {
     std::fputs("restarted\n", file);
     std::fclose(file);
   }
-  char eventName[MAX_PATH];
-  if (GetEnvironmentVariableA("VEXO_RESTART_EVENT", eventName, sizeof eventName) > 0) {
-    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
-    if (event != nullptr) {
-      SetEvent(event);
-      CloseHandle(event);
-    }
-  }
+  SignalEventNamedIn("VEXO_RESTART_EVENT");
   return 0;
 }
 
@@ -75,14 +79,7 @@ int TwoCrashes() {
   HANDLE thread = CreateThread(nullptr, 0, CrashingThread, nullptr, 0, nullptr);
   if (thread == nullptr) return 3;
   while (!OwnDialogShown()) Sleep(10);
-  char eventName[MAX_PATH];
-  if (GetEnvironmentVariableA("VEXO_SECOND_FAULT_EVENT", eventName, sizeof eventName) > 0) {
-    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
-    if (event != nullptr) {
-      SetEvent(event);
-      CloseHandle(event);
-    }
-  }
+  SignalEventNamedIn("VEXO_SECOND_FAULT_EVENT");
   return DivideByZero();
 }
 
