@@ -54,6 +54,7 @@ class Scenario:
         self.expect_send_enabled = kw.get("expect_send_enabled", 1)
         self.expect_code = kw.get("expect_code", 0xC0000005)
         self.max_seconds = kw.get("max_seconds", 60)
+        self.expect_flags = kw.get("expect_flags", "0")   # None: no exception record (TestSendDlg)
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
@@ -99,6 +100,13 @@ SCENARIOS = [
              expect_box=OK_BOX),
     Scenario("untick_no_restart", untick=True, expect_box=OK_BOX),
     Scenario("dont_send", action="dontsend", expect_box=None, expect_sent=False),
+    # Other ways to fail: the upload works from each of them, with the summary to match.
+    Scenario("crash_on_thread", crash="thread", expect_box=OK_BOX),
+    Scenario("stack_overflow", crash="stack", expect_code=0xC00000FD, expect_box=OK_BOX),
+    Scenario("raised_noncontinuable", crash="raise 0xE0001234 1", expect_code=0xE0001234,
+             expect_flags="1", expect_box=OK_BOX),
+    Scenario("test_send_dialog", crash="testsend", expect_code=0, expect_flags=None,
+             expect_box=OK_BOX),
 ]
 
 
@@ -186,10 +194,13 @@ class Collector:
 
 
 def summary_pattern(program, code, flags="0"):
-    """The crash summary the DLL writes for an exception on the game's thread, as a regex on bytes."""
-    return (re.escape(gbk("异常时间：")) + rb"(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\r\n\r\n" +
-            re.escape(gbk("程序名称：") + program.encode() + b"\r\n\r\n") +
-            re.escape(gbk("异常编号：") + (b"0x%08x" % code) + b"\r\n") +
+    """The crash summary the DLL writes for an exception, as a regex on bytes; with flags None,
+    the one it writes without an exception record (TestSendDlg)."""
+    head = (re.escape(gbk("异常时间：")) + rb"(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\r\n\r\n" +
+            re.escape(gbk("程序名称：") + program.encode() + b"\r\n\r\n"))
+    if flags is None:
+        return head + re.escape(gbk("未知的错误信息！") + b"\r\n") + rb"\Z"
+    return (head + re.escape(gbk("异常编号：") + (b"0x%08x" % code) + b"\r\n") +
             re.escape(gbk("异常地址：")) + rb"0x[0-9a-f]+\r\n" +
             re.escape(gbk("异常分类：") + flags.encode() + b"\r\n") + rb"\Z")
 
@@ -262,7 +273,7 @@ def run(scenario, paths, workdir):
                 "--dir", game, "--action", scenario.action]
         if scenario.untick:
             args.append("--untick")
-        started = time.monotonic()
+        started, wall_started = time.monotonic(), time.time()
         done = subprocess.run(args, capture_output=True, env=env, cwd=game, timeout=300)
         elapsed = time.monotonic() - started
         events = parse_events(done.stdout)
@@ -315,9 +326,13 @@ def run(scenario, paths, workdir):
                 else:
                     prefix = gbk("log.txt读取失败") + b"\r\n"
                 check(raw.startswith(prefix), "decoded log does not start with the game's log")
-                check(re.match(summary_pattern("crashgame.exe", scenario.expect_code),
-                               raw[len(prefix):]) is not None,
-                      "crash summary wrong: %r" % raw[len(prefix):][:300])
+                summary = re.match(summary_pattern("crashgame.exe", scenario.expect_code,
+                                                   scenario.expect_flags), raw[len(prefix):])
+                check(summary is not None, "crash summary wrong: %r" % raw[len(prefix):][:300])
+                # The exception time is the game's local time, taken while the driver ran.
+                stamp = time.mktime(tuple(int(g) for g in summary.groups()) + (0, 0, -1))
+                check(wall_started - 2 <= stamp <= wall_started + elapsed + 2,
+                      "exception time %s is outside the run" % (summary.groups(),))
         print("scenario %s: ok (%.1f s)" % (scenario.name, elapsed))
     finally:
         if collector is not None:
