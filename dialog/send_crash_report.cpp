@@ -15,6 +15,8 @@
 #include "dialog/dialog_ids.h"
 #include "pack/pak_archive.h"
 
+NetworkStarter StartNetwork = WSAStartup;
+
 namespace {
 
 struct Version {
@@ -190,7 +192,7 @@ void SendCrashReport(HWND dialog) {
   if (logText != nullptr && logLength > 0) {
     if (status != nullptr) SetWindowTextA(status, "正在提交信息，请稍候。");
     WSADATA wsaData;
-    const int startup = WSAStartup(MAKEWORD(2, 2), &wsaData);
+    const int startup = StartNetwork(MAKEWORD(2, 2), &wsaData);
     if (startup != 0) {
       // A failed WSAStartup leaves WSAGetLastError meaningless; its own result is the reason.
       char message[256];

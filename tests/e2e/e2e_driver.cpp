@@ -132,6 +132,15 @@ int main(int argc, char** argv) {
     EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
   }
   HWND dialog = search.found;
+  // The dialog shows itself while it is still being set up; wait until the restart box has its
+  // text and the modal loop answers, or what is read and pressed now could be lost.
+  static const char kRestartText[] = "\xD6\xD8\xC6\xF4\xD3\xCE\xCF\xB7";  // 重启游戏
+  while (dialog != nullptr && timeLeft() &&
+         WindowText(GetDlgItem(dialog, kIdcRestart)) != kRestartText) {
+    WaitForSingleObject(process.hProcess, 20);
+  }
+  DWORD_PTR ignored;
+  if (dialog != nullptr) SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_BLOCK, 10000, &ignored);
   if (dialog == nullptr) {
     Emit("event=nodialog");
   } else {

@@ -74,6 +74,38 @@ bool WaitGone(HWND window, DWORD timeoutMs) {
   return true;
 }
 
+namespace {
+
+struct BoxSearch {
+  HWND owner;
+  HWND found;
+};
+
+BOOL CALLBACK VisitOwned(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<BoxSearch*>(param);
+  char className[16] = {};
+  GetClassNameA(window, className, sizeof className);
+  if (GetWindow(window, GW_OWNER) == search->owner && std::string(className) == "#32770" &&
+      IsWindowVisible(window)) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+HWND FindOwnedMessageBox(HWND owner, DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    BoxSearch search{owner, nullptr};
+    EnumWindows(VisitOwned, reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr) return search.found;
+    if (GetTickCount() - start > timeoutMs) return nullptr;
+    Sleep(20);
+  }
+}
+
 std::string ControlText(HWND dialog, int id) {
   char text[512] = {};
   HWND control = GetDlgItem(dialog, id);

@@ -17,6 +17,8 @@ int CountCrashDialogs(DWORD pid);
 // Waits until window is gone, pressing OK on message boxes it owns; false on timeout.
 bool WaitGone(HWND window, DWORD timeoutMs = kWaitMs);
 std::string ControlText(HWND dialog, int id);
+// A message box owned by owner, waiting at most timeoutMs for it to appear; null on timeout.
+HWND FindOwnedMessageBox(HWND owner, DWORD timeoutMs = kWaitMs);
 // Marks a restart request for child processes: the restarted program appends a line to the file
 // and signals the event. Returns the event.
 HANDLE ArmRestartMarker(const std::string& markFile, const std::string& eventName);

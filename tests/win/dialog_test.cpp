@@ -13,6 +13,7 @@
 #include "common/shared_buffers.h"
 #include "dialog/crash_dialog.h"
 #include "dialog/dialog_ids.h"
+#include "dialog/send_crash_report.h"
 #include "dialog_driver.h"
 
 namespace {
@@ -93,6 +94,7 @@ class CrashDialog : public ::testing::Test {
       if (!WaitGone(left)) break;
     }
     LaunchHost = WinExec;
+    StartNetwork = WSAStartup;
     SetCurrentDirectoryA(previousDirectory_.c_str());
   }
   void WriteUrl(const std::string& url) {
@@ -227,6 +229,37 @@ TEST_F(CrashDialog, EveryClosePathClosesAndRestartsWhenTicked) {
       }
     }
   }
+}
+
+// WSAVERNOTSUPPORTED: the version asked for is not offered.
+int WINAPI FailingNetworkStart(WORD, WSAData*) { return 10092; }
+
+TEST_F(CrashDialog, FailedNetworkStartShowsItsOwnCode) {
+  // A failed WSAStartup returns its reason; WSAGetLastError means nothing after it.
+  WriteUrl("http://127.0.0.1:1/upload");
+  WriteFile(folder_ + "\\log.txt", "line\r\n");
+  StartNetwork = FailingNetworkStart;
+  Worker* worker;
+  HWND dialog = Open(&worker);
+  ASSERT_NE(dialog, nullptr);
+  PostMessageA(dialog, WM_COMMAND, IDC_SEND, 0);
+  HWND box = FindOwnedMessageBox(dialog);
+  ASSERT_NE(box, nullptr);
+  char caption[64] = {};
+  GetWindowTextA(box, caption, sizeof caption);
+  // 警告
+  EXPECT_STREQ(caption, "\xBE\xAF\xB8\xE6");
+  // 初始化网络失败，错误号：0x276c (WSAVERNOTSUPPORTED, 10092)
+  EXPECT_EQ(ControlText(box, 0xFFFF),
+            "\xB3\xF5\xCA\xBC\xBB\xAF\xCD\xF8\xC2\xE7\xCA\xA7\xB0\xDC\xA3\xAC\xB4\xED"
+            "\xCE\xF3\xBA\xC5\xA3\xBA" "0x276c");
+  // 正在提交信息，请稍候。: the status while the box is up.
+  EXPECT_EQ(ControlText(dialog, IDC_STATUS),
+            "\xD5\xFD\xD4\xDA\xCC\xE1\xBD\xBB\xD0\xC5\xCF\xA2\xA3\xAC\xC7\xEB\xC9\xD4"
+            "\xBA\xF2\xA1\xA3");
+  EXPECT_TRUE(WaitGone(dialog));
+  EXPECT_TRUE(worker->Join());
+  delete worker;
 }
 
 TEST_F(CrashDialog, OtherCommandIdsDoNothing) {
