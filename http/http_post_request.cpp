@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <new>
 
 #include "http/byte_search.h"
@@ -69,12 +70,12 @@ int HttpPostRequest::AddFormField(const char* name, const char* value) {
   CheckBoundary(name, static_cast<unsigned>(nameLength));
   CheckBoundary(value, static_cast<unsigned>(valueLength));
 
-  char* block = new char[size];
-  int written = std::snprintf(block, size,
+  // Owned, so a refused append cannot leak it.
+  std::unique_ptr<char[]> block(new char[size]);
+  int written = std::snprintf(block.get(), size,
                               "--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n%s\r\n",
                               boundary, name, value);
-  AppendBytes(body, bodyLength, block, static_cast<uint32_t>(written));
-  delete[] block;
+  AppendBytes(body, bodyLength, block.get(), static_cast<uint32_t>(written));
   return kPostOk;
 }
 
@@ -97,18 +98,17 @@ int HttpPostRequest::AddFile(const char* name, const char* fileName, const char*
   CheckBoundary(shortName, static_cast<unsigned>(std::strlen(shortName)));
   CheckBoundary(data, length);
 
-  char* block = new char[size];
-  int written = std::snprintf(block, size,
+  std::unique_ptr<char[]> block(new char[size]);
+  int written = std::snprintf(block.get(), size,
                               "--%s\r\nContent-Disposition: form-data; name=\"%s\"; "
                               "filename=\"%s\"\r\nContent-Type: application/octet-stream\r\n\r\n",
                               boundary, name, shortName);
   size_t used = static_cast<size_t>(written);
-  std::memcpy(block + used, data, length);
+  std::memcpy(block.get() + used, data, length);
   used += length;
-  std::memcpy(block + used, "\r\n", 2);
+  std::memcpy(block.get() + used, "\r\n", 2);
   used += 2;
-  AppendBytes(body, bodyLength, block, static_cast<uint32_t>(used));
-  delete[] block;
+  AppendBytes(body, bodyLength, block.get(), static_cast<uint32_t>(used));
   return kPostOk;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "common/text_helpers.h"
@@ -241,17 +242,16 @@ int HttpRequest::AddHeaderLine(const char* text) {
 int HttpRequest::AddHeaderFormat(int maximum, const char* format, ...) {
   if (format == nullptr || format[0] == '\0') return AddHeaderLine(nullptr);
   size_t limit = maximum > 0 ? static_cast<size_t>(maximum) : 0;
-  char* block = new char[limit + 1];
+  // Owned, so a refused append cannot leak it.
+  std::unique_ptr<char[]> block(new char[limit + 1]);
   va_list arguments;
   va_start(arguments, format);
   // Some runtimes' vsnprintf leave the block unterminated when they cut: the NUL is forced.
   block[0] = '\0';
-  std::vsnprintf(block, limit + 1, format, arguments);
+  std::vsnprintf(block.get(), limit + 1, format, arguments);
   va_end(arguments);
   block[limit] = '\0';
-  int code = AddHeaderBytes(block, static_cast<unsigned>(std::strlen(block)));
-  delete[] block;
-  return code;
+  return AddHeaderBytes(block.get(), static_cast<unsigned>(std::strlen(block.get())));
 }
 
 int HttpRequest::EndHead() {

@@ -123,6 +123,21 @@ TEST(HttpPostRequestTest, FileSizeThatWouldWrapThrowsBadAlloc) {
   EXPECT_EQ(nullptr, HttpTestAccess::BodyBlock(request));
 }
 
+TEST(HttpPostRequestTest, RefusedPartsFreeTheirBlocks) {
+  HttpPostRequest request;
+  ASSERT_EQ(kHttpOk, request.OpenUrl("http://127.0.0.1/", kHttpPost));
+  ASSERT_EQ(kPostOk, request.AddFormField("ver", "1.0.0"));
+  const std::string body = HttpTestAccess::Body(request);
+  // A body that claims the most an append may start from: each part is formatted into its own
+  // block, then its append is refused by size alone. Neither block may outlive the refusal (the
+  // leak checker sees it).
+  HttpTestAccess::SetBodyLength(request, UINT32_MAX - 32);
+  EXPECT_THROW(request.AddFormField("big", "value"), std::bad_alloc);
+  EXPECT_THROW(request.AddFile("file", "log.pak", "data", 4), std::bad_alloc);
+  HttpTestAccess::SetBodyLength(request, static_cast<uint32_t>(body.size()));
+  EXPECT_EQ(body, HttpTestAccess::Body(request));
+}
+
 TEST(HttpPostRequestTest, UploadSendsTheExactMultipartRequest) {
   const std::string payload("PAKF3001\0\x01\xFF\r\n--", 15);
   LoopbackServer server;

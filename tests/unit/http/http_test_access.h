@@ -23,6 +23,12 @@ class HttpTestAccess {
   static const char* Path(const HttpRequest& request) { return request.path; }
   static int Kind(const HttpRequest& request) { return request.kind; }
   static int State(const HttpRequest& request) { return request.state; }
+  static uint32_t HeadLength(const HttpRequest& request) { return request.headLength; }
+  // Lets a test make the next append too large for 32 bits without allocating 4 GiB.
+  static void SetHeadLength(HttpRequest& request, uint32_t length) { request.headLength = length; }
+  static void SetBodyLength(HttpPostRequest& request, uint32_t length) {
+    request.bodyLength = length;
+  }
   static std::string Head(const HttpRequest& request) {
     return request.head != nullptr ? std::string(request.head, request.headLength) : std::string();
   }
