@@ -21,13 +21,20 @@ DWORD WINAPI ReportOverflowThread(LPVOID parameter) {
 // intact meanwhile.
 void ReportStackOverflow(HINSTANCE instance, EXCEPTION_POINTERS* pointers) {
   OverflowReport report{instance, pointers};
-  HANDLE thread = CreateThread(nullptr, 0, ReportOverflowThread, &report, 0, nullptr);
+  DWORD threadId = 0;
+  HANDLE thread =
+      CreateThread(nullptr, 0, ReportOverflowThread, &report, CREATE_SUSPENDED, &threadId);
   if (thread == nullptr) {
     ReportCrash(instance, pointers);
     return;
   }
+  // The helper runs the report this thread owns: a fault on it must end the process, not wait
+  // for this thread, which waits for the helper.
+  LendReport(threadId);
+  ResumeThread(thread);
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
+  LendReport(GetCurrentThreadId());
 }
 
 }  // namespace

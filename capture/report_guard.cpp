@@ -12,8 +12,8 @@ class ReportLock {
 };
 
 ReportLock reportLock;
-// The thread id of the owner, 0 when free. Only the owner stores its own id, so a thread that
-// reads its own id here owns the report.
+// The thread id of the owner (or of the thread it lent the report to), 0 when free. Only the
+// owner stores an id here, so a thread that reads its own id acts as the owner.
 volatile LONG reportOwner = 0;
 
 }  // namespace
@@ -29,4 +29,8 @@ bool AcquireReport() {
 void ReleaseReport() {
   InterlockedExchange(&reportOwner, 0);
   LeaveCriticalSection(&reportLock.section);
+}
+
+void LendReport(unsigned long threadId) {
+  InterlockedExchange(&reportOwner, static_cast<LONG>(threadId));
 }

@@ -7,3 +7,8 @@
 // the summary on screen either.
 bool AcquireReport();
 void ReleaseReport();
+// Lets the thread with threadId act as the owner of the report the calling thread owns: a thread
+// that runs the report on the owner's behalf, while the owner waits for it, must not wait for the
+// owner when it faults in turn. The lock itself stays the owner's; lend it back to the owner
+// before it releases.
+void LendReport(unsigned long threadId);

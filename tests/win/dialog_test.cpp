@@ -10,6 +10,7 @@
 
 #include "capture/crash_summary.h"
 #include "capture/hook_registry.h"
+#include "capture/report_guard.h"
 #include "common/shared_buffers.h"
 #include "dialog/crash_dialog.h"
 #include "dialog/dialog_ids.h"
@@ -325,6 +326,30 @@ TEST_F(CrashDialog, SecondReportWaitsForTheFirst) {
   PostMessageA(next, WM_COMMAND, IDC_DONT_SEND, 0);
   EXPECT_TRUE(second.Join());
   CloseHandle(calling);
+}
+
+// A thread that runs the report for its owner while the owner waits for it (the helper of a stack
+// overflow) acts as the owner: a fault there returns at once instead of waiting for ever.
+TEST_F(CrashDialog, LentReportDoesNotWaitForItsOwner) {
+  ASSERT_TRUE(AcquireReport());
+  HANDLE lent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  bool helperAcquired = true;
+  Worker helper([&] {
+    WaitForSingleObject(lent, kWaitMs);
+    helperAcquired = AcquireReport();
+    if (helperAcquired) ReleaseReport();
+  });
+  LendReport(helper.id());
+  SetEvent(lent);
+  const bool returned = helper.Join();
+  LendReport(GetCurrentThreadId());
+  // The owner itself now gets the same answer, and still holds the lock it releases.
+  EXPECT_FALSE(AcquireReport());
+  ReleaseReport();
+  EXPECT_TRUE(returned);
+  EXPECT_FALSE(helperAcquired);
+  EXPECT_TRUE(helper.Join());
+  CloseHandle(lent);
 }
 
 LRESULT CALLBACK NestingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
