@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "http/http_post_request.h"
-#include "tests/unit/http/http_test_access.h"
+#include "http/http_test_access.h"
 
 namespace {
 

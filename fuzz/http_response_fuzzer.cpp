@@ -6,7 +6,7 @@
 #include <string>
 
 #include "http/http_request.h"
-#include "tests/unit/http/http_test_access.h"
+#include "http/http_test_access.h"
 
 namespace {
 

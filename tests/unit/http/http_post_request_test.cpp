@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "tests/unit/http/http_test_access.h"
+#include "http/http_test_access.h"
 #include "tests/unit/http/loopback_server.h"
 #include "tests/unit/http/test_support.h"
 

@@ -8,7 +8,7 @@
 #include <type_traits>
 
 #include "http/http_post_request.h"
-#include "tests/unit/http/http_test_access.h"
+#include "http/http_test_access.h"
 #include "tests/unit/http/loopback_server.h"
 #include "tests/unit/http/test_support.h"
 
