@@ -7,13 +7,6 @@ if(VEXO_FLAVOR STREQUAL "windows")
   set(VEXO_WINDOWS ON)
 endif()
 
-# Subsystems are added as they exist, so the tree builds at every step of its growth.
-macro(vexo_optional_subdirectory dir)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
-    add_subdirectory(${dir})
-  endif()
-endmacro()
-
 # Sanitizers for every native Debug target (libraries, tools and tests alike).
 if(VEXO_FLAVOR STREQUAL "native")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
