@@ -23,7 +23,8 @@ class SummaryWriter {
     const int written = std::snprintf(out_ + used_, room, format, args...);
     if (written < 0) return;
     // A cut line still advances to the NUL that snprintf put at the buffer's end.
-    used_ += static_cast<std::size_t>(written) < room ? static_cast<std::size_t>(written) : room - 1;
+    used_ +=
+        static_cast<std::size_t>(written) < room ? static_cast<std::size_t>(written) : room - 1;
   }
 
   std::size_t used() const { return used_; }
@@ -55,7 +56,7 @@ std::size_t FormatCrashSummary(char* out, std::size_t size, const SYSTEMTIME& ti
   return writer.used();
 }
 
-int ReportCrash(HINSTANCE instance, EXCEPTION_POINTERS* pointers) {
+int ReportCrash(HINSTANCE instance, EXCEPTION_POINTERS* pointers, void (*onShown)()) {
   std::memset(ReportUrl, 0, sizeof ReportUrl);
   GetPrivateProfileStringA("INFO", "POSTURL", "", ReportUrl, sizeof ReportUrl - 1,
                            ".\\crashrpt.ini");
@@ -66,6 +67,7 @@ int ReportCrash(HINSTANCE instance, EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;
   FormatCrashSummary(CrashSummary, sizeof CrashSummary, now, haveModule ? modulePath : nullptr,
                      record);
-  DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_CRASH), nullptr, CrashDlgProc, 0);
+  DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_CRASH), nullptr, CrashDlgProc,
+                  reinterpret_cast<LPARAM>(onShown));
   return 0;
 }

@@ -12,4 +12,5 @@ std::size_t FormatCrashSummary(char* out, std::size_t size, const SYSTEMTIME& ti
 
 // Reads the upload URL, writes CrashSummary for now and the host executable, and runs the crash
 // dialog from instance's resources; returns 0 once the dialog is gone.
-int ReportCrash(HINSTANCE instance, EXCEPTION_POINTERS* pointers);
+// onShown, when given, is called on the dialog's thread once the dialog is on screen.
+int ReportCrash(HINSTANCE instance, EXCEPTION_POINTERS* pointers, void (*onShown)() = nullptr);

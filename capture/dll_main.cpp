@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "capture/hook_registry.h"
+#include "capture/entry_points.h"
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   HandleDllNotification(instance, reason, reserved != nullptr);

@@ -3,11 +3,27 @@
 #include <new>
 #include <stdexcept>
 
+#include "capture/crash_filter.h"
 #include "capture/registry_lock.h"
 
 int HooksEnabled = 0;
-HINSTANCE LibraryInstance = nullptr;
 HookRegistry TheHookRegistry;
+
+namespace {
+
+LPTOP_LEVEL_EXCEPTION_FILTER displacedFilter = nullptr;
+
+void NoteDisplacedFilter(LPTOP_LEVEL_EXCEPTION_FILTER replaced) {
+  if (replaced != CrashRptFilter) displacedFilter = replaced;
+}
+
+}  // namespace
+
+void RestoreDisplacedFilter() {
+  // The platform can only swap filters, so reading the current one means putting it back at once.
+  LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(displacedFilter);
+  if (current != CrashRptFilter) SetUnhandledExceptionFilter(current);
+}
 
 HookRegistry::HookRegistry(std::uint32_t maxCount) : maxCount_(maxCount) {}
 

@@ -25,8 +25,8 @@ class HookRegistry {
 
   // The oldest record for threadId, or null.
   ThreadHook* Find(std::uint32_t threadId) const;
-  // Allocates a record that is not linked yet. Throws std::length_error("list<T> too long") when the
-  // registry is full and std::bad_alloc when the heap is; in both cases nothing changes.
+  // Allocates a record that is not linked yet. Throws std::length_error("list<T> too long") when
+  // the registry is full and std::bad_alloc when the heap is; in both cases nothing changes.
   ThreadHook* NewRecord(std::uint32_t threadId) const;
   // Links a record from NewRecord at the end. Cannot fail.
   void Append(ThreadHook* record);
@@ -49,24 +49,18 @@ class HookRegistry {
 enum ThreadHookResult : int {
   kThreadHookDone = 0,     // armed or disarmed now (or, for arming, the library is not enabled)
   kThreadHookNothing = 1,  // nothing to do: already armed, or no record to disarm
-  kThreadHookFailed = 2,   // no memory for a record, or the registry is full: the thread stays unarmed
+  kThreadHookFailed =
+      2,  // no memory for a record, or the registry is full: the thread stays unarmed
 };
 
 extern int HooksEnabled;
-extern HINSTANCE LibraryInstance;
 extern HookRegistry TheHookRegistry;
 
-LONG WINAPI CrashRptFilter(EXCEPTION_POINTERS* pointers);
+// Arm and disarm the calling thread; both take the registry lock.
 int InstallThreadHook();
 int UninstallThreadHook();
 
-// The entry point's work, kept apart from DllMain so the static library can be driven by tests.
-// processEnding: DLL_PROCESS_DETACH because the process is terminating (a non-null reserved
-// argument), when nothing is restored.
-void HandleDllNotification(HINSTANCE instance, DWORD reason, bool processEnding);
-
-extern "C" {
-int __cdecl InstallCrashRpt();
-void __cdecl UninstallCrashRpt();
-int __cdecl TestSendDlg();
-}
+// If CrashRptFilter is the process's filter, installs the last filter an arming displaced that
+// was not our own, so that disabling or unloading the library never leaves the process a filter
+// inside an unloaded module. Registry lock held.
+void RestoreDisplacedFilter();

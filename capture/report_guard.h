@@ -12,3 +12,5 @@ void ReleaseReport();
 // owner when it faults in turn. The lock itself stays the owner's; lend it back to the owner
 // before it releases.
 void LendReport(unsigned long threadId);
+// True when a thread other than the caller owns the report: AcquireReport would wait.
+bool ReportOwnedElsewhere();

@@ -111,10 +111,12 @@ void GetHeaderRect(HWND dialog, RECT* out) {
   }
 }
 
-INT_PTR CALLBACK CrashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK CrashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
       InitDialog(dialog);
+      // The dialog's parameter, when not 0, is the function to tell that it is on screen now.
+      if (lParam != 0) reinterpret_cast<void (*)()>(lParam)();
       return TRUE;
     case WM_PAINT:
       Paint(dialog);

@@ -4,12 +4,32 @@
 
 #include <cstring>
 
-bool ReadHostModulePath(char (&path)[kHostPathSize]) {
+namespace {
+
+char rememberedPath[kHostPathSize];
+volatile LONG remembered = 0;
+
+bool AskForHostModulePath(char (&path)[kHostPathSize]) {
   std::memset(path, 0, sizeof path);
   HMODULE host = GetModuleHandleA(nullptr);
   if (host == nullptr) return false;
   GetModuleFileNameA(host, path, sizeof path - 1);
   return true;
+}
+
+}  // namespace
+
+bool ReadHostModulePath(char (&path)[kHostPathSize]) {
+  if (InterlockedCompareExchange(&remembered, 0, 0) != 0) {
+    std::memcpy(path, rememberedPath, sizeof path);
+    return true;
+  }
+  return AskForHostModulePath(path);
+}
+
+void RememberHostModulePath() {
+  if (remembered != 0) return;
+  if (AskForHostModulePath(rememberedPath)) InterlockedExchange(&remembered, 1);
 }
 
 const char* HostBaseName(const char* path) {

@@ -1,7 +1,15 @@
 // crashgame KIND: arms VexoCrashRpt.dll and then fails the chosen way.
 //   av | div0 | cpp | stack | thread | twocrash | raise CODE FLAGS | testsend | install
+//   oom: commits the whole address space, then faults
+//   heaplock-av | heaplock-stack: faults or overflows its stack holding the process heap's lock
+//   loaderlock-av | loaderlock-stack: the same holding the loader lock
+//   loaderlock-second: a side thread faults; once its dialog is up, the main thread faults holding
+//     the loader lock
+//   exitfault: ends normally and faults late in termination, after the library's own detach
+//     (through crashgame_late.dll)
 //   locate: prints the first crash dialog's window rectangle (left top width height)
-//   close: presses "don't send" on every open crash dialog (for scripts without a driver of their own)
+//   close: presses "don't send" on every open crash dialog (for scripts without a driver of their
+//   own)
 // With VEXO_RESTART_MARK set and no arguments it is the restarted game: it appends a line to that
 // file, signals the event named by VEXO_RESTART_EVENT (if any) and exits at once.
 #include <windows.h>
@@ -18,6 +26,7 @@ using ExportFn = int(__cdecl*)();
 // filter (it ends in std::terminate), so the host raises it the way such a game would.
 constexpr DWORD kMsvcCppException = 0xE06D7363;
 constexpr WORD kDontSendId = 4002;
+constexpr int kRestartId = 4006;
 
 // Tells a waiting test that something happened, through the event the test named in variable.
 void SignalEventNamedIn(const char* variable) {
@@ -40,7 +49,27 @@ int RecordRestart(const char* markFile) {
   return 0;
 }
 
-void AccessViolation() { *static_cast<volatile int*>(nullptr) = 1; }
+// Stamps the moment of the fault (the performance counter, as decimal text) into the file named by
+// VEXO_FAULT_CLOCK, so that a test can time the way to the dialog. Plain file calls: no C runtime
+// buffers between here and the fault.
+void StampFaultTime() {
+  char path[MAX_PATH];
+  if (GetEnvironmentVariableA("VEXO_FAULT_CLOCK", path, sizeof path) == 0) return;
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  char text[32];
+  const int length = std::snprintf(text, sizeof text, "%lld", now.QuadPart);
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+  CloseHandle(file);
+}
+
+void AccessViolation() {
+  StampFaultTime();
+  *static_cast<volatile int*>(nullptr) = 1;
+}
 
 int DivideByZero() {
   volatile int zero = 0;
@@ -64,23 +93,61 @@ DWORD WINAPI CrashingThread(LPVOID) {
   return 0;
 }
 
+// The process's crash dialog once it is on screen: visible, set up, and painted.
 bool OwnDialogShown() {
+  static const char kRestartText[] = "\xD6\xD8\xC6\xF4\xD3\xCE\xCF\xB7";  // 重启游戏
   for (HWND window = FindWindowA(nullptr, "Vexo Quest"); window != nullptr;
        window = FindWindowExA(nullptr, window, nullptr, "Vexo Quest")) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    if (pid == GetCurrentProcessId()) return true;
+    char text[32] = {};
+    GetWindowTextA(GetDlgItem(window, kRestartId), text, sizeof text);
+    if (pid != GetCurrentProcessId() || !IsWindowVisible(window) ||
+        std::strcmp(text, kRestartText) != 0) {
+      continue;
+    }
+    // Painted now, by the dialog's own thread, before the caller goes on.
+    RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    return true;
   }
   return false;
 }
 
-// A second thread crashes first; once its dialog is up, the main thread faults too.
-int TwoCrashes() {
+// ntdll's loader lock, as a DllMain holds it. Under Wine a fault inside a DllMain never reaches
+// the filter (the loader catches it), so the lock is taken directly.
+bool LockLoader() {
+  using LockFn = LONG(NTAPI*)(ULONG flags, ULONG * disposition, ULONG_PTR * cookie);
+  auto lock = reinterpret_cast<LockFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")));
+  ULONG_PTR cookie = 0;
+  return lock != nullptr && lock(0, nullptr, &cookie) == 0;
+}
+
+// A second thread crashes first; once its dialog is up, the main thread faults too, holding the
+// loader lock when asked to.
+int TwoCrashes(bool holdLoaderLock) {
   HANDLE thread = CreateThread(nullptr, 0, CrashingThread, nullptr, 0, nullptr);
   if (thread == nullptr) return 3;
   while (!OwnDialogShown()) Sleep(10);
+  if (holdLoaderLock && !LockLoader()) return 3;
   SignalEventNamedIn("VEXO_SECOND_FAULT_EVENT");
   return DivideByZero();
+}
+
+// Commits every byte of address space it can get, the large pieces first, then takes what is left
+// in the heaps, as a game that ran out of memory has. Returns the megabytes committed.
+unsigned long ExhaustAddressSpace() {
+  unsigned long long committed = 0;
+  for (SIZE_T chunk = SIZE_T{64} << 20; chunk >= SIZE_T{64} << 10; chunk /= 2) {
+    while (VirtualAlloc(nullptr, chunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE) != nullptr) {
+      committed += chunk;
+    }
+  }
+  for (int i = 0; i < 1000000 && std::malloc(256) != nullptr; ++i) committed += 256;
+  for (int i = 0; i < 1000000 && HeapAlloc(GetProcessHeap(), 0, 256) != nullptr; ++i) {
+    committed += 256;
+  }
+  return static_cast<unsigned long>(committed >> 20);
 }
 
 int LocateDialog() {
@@ -111,12 +178,18 @@ int main(int argc, char** argv) {
     if (GetEnvironmentVariableA("VEXO_RESTART_MARK", markFile, sizeof markFile) > 0) {
       return RecordRestart(markFile);
     }
-    std::fprintf(stderr, "usage: crashgame av|div0|cpp|stack|thread|twocrash|raise CODE FLAGS|"
-                         "testsend|install\n");
+    std::fprintf(stderr,
+                 "usage: crashgame av|div0|cpp|stack|thread|twocrash|raise CODE FLAGS|oom|"
+                 "heaplock-av|heaplock-stack|loaderlock-av|loaderlock-stack|"
+                 "loaderlock-second|exitfault|"
+                 "testsend|install\n");
     return 2;
   }
   if (std::strcmp(argv[1], "close") == 0) return CloseDialogs();
   if (std::strcmp(argv[1], "locate") == 0) return LocateDialog();
+  // Loaded first, so that it is detached last, after the crash reporter.
+  HMODULE late =
+      std::strcmp(argv[1], "exitfault") == 0 ? LoadLibraryA("crashgame_late.dll") : nullptr;
   HMODULE library = LoadLibraryA("VexoCrashRpt.dll");
   if (library == nullptr) {
     std::fprintf(stderr, "crashgame: VexoCrashRpt.dll not loaded (%lu)\n", GetLastError());
@@ -141,7 +214,25 @@ int main(int argc, char** argv) {
     if (thread == nullptr) return 3;
     WaitForSingleObject(thread, INFINITE);
   } else if (std::strcmp(kind, "twocrash") == 0) {
-    return TwoCrashes();
+    return TwoCrashes(false);
+  } else if (std::strcmp(kind, "loaderlock-second") == 0) {
+    return TwoCrashes(true);
+  } else if (std::strcmp(kind, "oom") == 0) {
+    const unsigned long megabytes = ExhaustAddressSpace();
+    std::fprintf(stderr, "crashgame: %lu MB committed\n", megabytes);
+    AccessViolation();
+  } else if (std::strncmp(kind, "heaplock-", 9) == 0 ||
+             std::strncmp(kind, "loaderlock-", 11) == 0) {
+    const bool heap = kind[0] == 'h';
+    if (heap ? !HeapLock(GetProcessHeap()) : !LockLoader()) return 3;
+    if (std::strcmp(std::strchr(kind, '-') + 1, "stack") == 0) return Recurse(0);
+    AccessViolation();
+  } else if (std::strcmp(kind, "exitfault") == 0) {
+    auto arm = reinterpret_cast<void(__cdecl*)()>(
+        reinterpret_cast<void*>(GetProcAddress(late, "ArmLateFault")));
+    if (arm == nullptr) return 3;
+    arm();
+    return 0;
   } else if (std::strcmp(kind, "raise") == 0 && argc >= 4) {
     RaiseException(std::strtoul(argv[2], nullptr, 0), std::strtoul(argv[3], nullptr, 0), 0,
                    nullptr);

@@ -55,6 +55,10 @@ class Scenario:
         self.expect_code = kw.get("expect_code", 0xC0000005)
         self.max_seconds = kw.get("max_seconds", 60)
         self.expect_flags = kw.get("expect_flags", "0")   # None: no exception record (TestSendDlg)
+        # False: a lock the crashed thread holds makes the dialog impossible; the game must end
+        # with the exception code within the dialog's bound instead.
+        self.expect_dialog = kw.get("expect_dialog", True)
+        self.expect_restart = kw.get("expect_restart", not self.untick)
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
@@ -107,6 +111,21 @@ SCENARIOS = [
              expect_flags="1", expect_box=OK_BOX),
     Scenario("test_send_dialog", crash="testsend", expect_code=0, expect_flags=None,
              expect_box=OK_BOX),
+    # The crashes games die of: no memory left, and faults while a system lock is held. A plain
+    # fault reports from the faulting thread, which holds the lock itself. A stack overflow reports
+    # from the library's own thread: the crashed thread gives up the loader lock, but the heap's
+    # lock it cannot, so there the game ends with the exception code within the dialog's bound.
+    # A second fault under the loader lock must not stop the report already on screen.
+    Scenario("out_of_memory", crash="oom", log="1mb", expect_box=OK_BOX),
+    Scenario("heap_lock_fault", crash="heaplock-av", expect_box=OK_BOX),
+    Scenario("heap_lock_stack_overflow", crash="heaplock-stack", expect_code=0xC00000FD,
+             expect_dialog=False, max_seconds=25),
+    Scenario("loader_lock_fault", crash="loaderlock-av", expect_box=OK_BOX),
+    Scenario("loader_lock_stack_overflow", crash="loaderlock-stack", expect_code=0xC00000FD,
+             expect_box=OK_BOX),
+    Scenario("loader_lock_second_fault", crash="loaderlock-second", expect_box=OK_BOX),
+    # Late in termination, after the library's own detach: ended at once with the code.
+    Scenario("fault_during_termination", crash="exitfault", expect_dialog=False, max_seconds=15),
 ]
 
 
@@ -230,7 +249,7 @@ def unhex(value):
 def run(scenario, paths, workdir):
     game = os.path.join(workdir, "game")
     os.makedirs(game)
-    for name in ("crashgame.exe", "VexoCrashRpt.dll"):
+    for name in ("crashgame.exe", "crashgame_late.dll", "VexoCrashRpt.dll"):
         shutil.copy(os.path.join(paths.bin, name), game)
 
     collector = None
@@ -259,6 +278,9 @@ def run(scenario, paths, workdir):
         log = scenario.log
         if log == "default":
             log = realistic_log()
+        elif log == "1mb":
+            block = realistic_log(1000)
+            log = (block * (1024 * 1024 // len(block) + 1))[:1024 * 1024]
         elif log == "large":
             block = realistic_log(1000)
             log = (block * (20 * 1024 * 1024 // len(block) + 1))[:20 * 1024 * 1024]
@@ -279,6 +301,18 @@ def run(scenario, paths, workdir):
         events = parse_events(done.stdout)
         sys.stdout.write(done.stdout.decode("utf-8", "replace"))
         kinds = [e["event"] for e in events]
+        if not scenario.expect_dialog:
+            check(kinds == ["nodialog", "exit"], "expected no dialog, saw %s %s" % (kinds, done.stderr))
+            exit_event = events[-1]
+            check(exit_event["ended"] == "1", "the game did not end")
+            check(int(exit_event["code"], 16) == scenario.expect_code,
+                  "exit code %s, expected 0x%08x" % (exit_event["code"], scenario.expect_code))
+            check(elapsed < scenario.max_seconds,
+                  "took %.1f s, more than %d s" % (elapsed, scenario.max_seconds))
+            check(not os.path.exists(marker), "restarted without a dialog")
+            check(collector is None or collector.reports() == 0, "a report arrived without a dialog")
+            print("scenario %s: ok, ended without a dialog (%.1f s)" % (scenario.name, elapsed))
+            return
         check("dialog" in kinds, "the crash dialog never appeared: %s %s" % (kinds, done.stderr))
         dialog = events[kinds.index("dialog")]
         check(int(dialog["send_enabled"]) == scenario.expect_send_enabled,
@@ -305,9 +339,9 @@ def run(scenario, paths, workdir):
               "exit code %s, expected 0x%08x" % (exit_event["code"], scenario.expect_code))
 
         # The restart is started before the dialog goes away, so it has run by now or is running.
-        restarted = wait_for_file(marker, 0 if scenario.untick else 30)
-        check(restarted != scenario.untick, "restart %s, box %s" % (
-            "happened" if restarted else "missing", "unticked" if scenario.untick else "ticked"))
+        restarted = wait_for_file(marker, 30 if scenario.expect_restart else 0)
+        check(restarted == scenario.expect_restart, "restart %s, expected %s" % (
+            "happened" if restarted else "missing", "one" if scenario.expect_restart else "none"))
 
         check(elapsed < scenario.max_seconds,
               "took %.1f s, more than %d s" % (elapsed, scenario.max_seconds))

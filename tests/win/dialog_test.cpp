@@ -9,6 +9,8 @@
 #include <string>
 
 #include "capture/crash_summary.h"
+#include "capture/crash_filter.h"
+#include "capture/entry_points.h"
 #include "capture/hook_registry.h"
 #include "capture/report_guard.h"
 #include "common/shared_buffers.h"

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "capture/crash_summary.h"
+#include "capture/crash_filter.h"
+#include "capture/entry_points.h"
 #include "capture/hook_registry.h"
 #include "dialog/host_module.h"
 

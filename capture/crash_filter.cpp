@@ -1,0 +1,27 @@
+#include "capture/crash_filter.h"
+
+#include "capture/crash_path.h"
+#include "capture/crash_summary.h"
+#include "capture/entry_points.h"
+#include "capture/report_guard.h"
+
+LONG WINAPI CrashRptFilter(EXCEPTION_POINTERS* pointers) {
+  // First, before anything can allocate: a process that ran out of memory gets it back here.
+  ReleaseMemoryReserve();
+  const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;
+  const DWORD code = record != nullptr ? record->ExceptionCode : 0;
+  // Late in termination the crash thread is gone and the library's objects are being destroyed:
+  // nothing of the report can run safely any more.
+  if (CrashPathGone()) TerminateProcess(GetCurrentProcess(), code);
+  // The first crash keeps the report for good: the process ends after it, so later faults on
+  // other threads wait here instead of overwriting the summary on screen.
+  if (ReportOwnedElsewhere()) ReleaseLoaderLockOfCrashedThread();
+  if (AcquireReport()) {
+    // A thread that overflowed its stack has only the guard page left, far too little for a
+    // dialog: the crash thread reports while this one waits, its record and stack intact.
+    if (code != EXCEPTION_STACK_OVERFLOW || !ReportOnCrashThread(LibraryInstance, pointers)) {
+      ReportOnThisThread(LibraryInstance, pointers);
+    }
+  }
+  return EXCEPTION_EXECUTE_HANDLER;
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <windows.h>
+
+// The process's top-level exception filter while the library is enabled: reports the crash, then
+// lets the platform end the process.
+LONG WINAPI CrashRptFilter(EXCEPTION_POINTERS* pointers);
