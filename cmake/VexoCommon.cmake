@@ -18,6 +18,8 @@ elseif(VEXO_FLAVOR STREQUAL "fuzz")
 endif()
 
 if(VEXO_WINDOWS)
+  # <windows.h> without the old <winsock.h>, so <winsock2.h> may come before or after it.
+  add_compile_definitions(WIN32_LEAN_AND_MEAN)
   # One self-contained file per binary: no libgcc, libstdc++ or winpthread DLLs.
   add_link_options(-static -static-libgcc -static-libstdc++)
 endif()

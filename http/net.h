@@ -2,15 +2,21 @@
 
 // The one place that reaches the socket API. The client is written against the Winsock names it
 // uses; on Linux (native tests, fuzzing) they map onto BSD sockets.
-//
-// On Windows this pulls in <winsock2.h>, which must come before <windows.h> (or define
-// WIN32_LEAN_AND_MEAN before <windows.h>): include the http headers first.
+
+// Starts the socket library before an upload and stops it after: Winsock 2.2 on Windows, nothing
+// natively. Tests put in one whose start fails.
+class NetTransport {
+ public:
+  virtual ~NetTransport();
+  // 0 when the sockets are ready, else the reason they are not (WSAStartup's own result: after
+  // a failed start WSAGetLastError means nothing).
+  virtual int Start();
+  // Called only after a Start that returned 0.
+  virtual void Stop();
+};
 
 #ifdef _WIN32
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif

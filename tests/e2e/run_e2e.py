@@ -17,24 +17,14 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from gamefiles import realistic_log, summary_pattern  # noqa: E402
+
 GBK = "gbk"
 
 
 def gbk(text):
     return text.encode(GBK)
-
-
-def realistic_log(lines=300):
-    levels = ["INFO", "DEBUG", "WARN", "INFO", "ERROR"]
-    out = []
-    for i in range(lines):
-        out.append("[2026-12-08 10:%02d:%02d.%03d] %-5s [%s] %s" % (
-            (i // 60) % 60, i % 60, (i * 37) % 1000, levels[i % 5],
-            ["net", "render", "audio", "script", "world"][i % 5],
-            ["玩家 %d 进入地图 %d" % (1000 + i, i % 7), "frame time %d ms" % (16 + i % 9),
-             "load texture tex_%04d.dds" % i, "packet seq=%d len=%d" % (i * 13, 40 + i % 200),
-             "任务 %d 完成" % (i % 50)][i % 5]))
-    return ("\r\n".join(out) + "\r\n").encode(GBK)
 
 
 class Scenario:
@@ -210,18 +200,6 @@ class Collector:
         raw = subprocess.run([self.binary, "show", str(report_id), "--db", self.db, "--raw"],
                              capture_output=True, check=True).stdout
         return fields, raw
-
-
-def summary_pattern(program, code, flags="0"):
-    """The crash summary the DLL writes for an exception, as a regex on bytes; with flags None,
-    the one it writes without an exception record (TestSendDlg)."""
-    head = (re.escape(gbk("异常时间：")) + rb"(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\r\n\r\n" +
-            re.escape(gbk("程序名称：") + program.encode() + b"\r\n\r\n"))
-    if flags is None:
-        return head + re.escape(gbk("未知的错误信息！") + b"\r\n") + rb"\Z"
-    return (head + re.escape(gbk("异常编号：") + (b"0x%08x" % code) + b"\r\n") +
-            re.escape(gbk("异常地址：")) + rb"0x[0-9a-f]+\r\n" +
-            re.escape(gbk("异常分类：") + flags.encode() + b"\r\n") + rb"\Z")
 
 
 class Failure(Exception):

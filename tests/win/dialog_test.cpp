@@ -97,7 +97,7 @@ class CrashDialog : public ::testing::Test {
       if (!WaitGone(left)) break;
     }
     LaunchHost = WinExec;
-    StartNetwork = WSAStartup;
+    SetReportTransport(nullptr);
     SetCurrentDirectoryA(previousDirectory_.c_str());
   }
   void WriteUrl(const std::string& url) {
@@ -235,13 +235,15 @@ TEST_F(CrashDialog, EveryClosePathClosesAndRestartsWhenTicked) {
 }
 
 // WSAVERNOTSUPPORTED: the version asked for is not offered.
-int WINAPI FailingNetworkStart(WORD, WSAData*) { return 10092; }
+struct FailingNetworkStart : NetTransport {
+  int Start() override { return 10092; }
+} failingNetworkStart;
 
 TEST_F(CrashDialog, FailedNetworkStartShowsItsOwnCode) {
   // A failed WSAStartup returns its reason; WSAGetLastError means nothing after it.
   WriteUrl("http://127.0.0.1:1/upload");
   WriteFile(folder_ + "\\log.txt", "line\r\n");
-  StartNetwork = FailingNetworkStart;
+  SetReportTransport(&failingNetworkStart);
   Worker* worker;
   HWND dialog = Open(&worker);
   ASSERT_NE(dialog, nullptr);
