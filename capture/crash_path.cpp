@@ -35,6 +35,7 @@ struct CrashPathState {
 
 CrashPathState state;
 
+
 CriticalSection setupLock;
 volatile LONG processEnding = 0;
 

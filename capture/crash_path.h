@@ -13,7 +13,7 @@
 // Send holds the log text, its copy in the archive, LZO's worst-case output, the archive image and
 // two copies of the request body at once (about 6 MB at its peak), each block in its own 64 KB
 // granules. Reserved, not committed: it costs the game no memory, only address space.
-constexpr std::size_t kMemoryReserveBytes = 16u << 20;
+constexpr std::size_t kMemoryReserveBytes = 32u << 20;
 // How long after the fault the crash dialog may take to appear. Longer means a lock the report
 // needs is held by the crashed thread: the process ends with the exception code instead of hanging
 // in silence. Once the dialog is up the bound no longer applies.
