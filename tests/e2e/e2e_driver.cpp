@@ -4,6 +4,8 @@
 // printed as one "key=value" line per event (texts as hex of their GBK bytes) for the runner.
 #include <windows.h>
 
+#include <psapi.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,9 @@ struct Options {
   std::string action = "send";  // send, dontsend, ok, cancel, close
   bool untick = false;
   DWORD timeoutMs = 120000;
+  // Also reports how long the dialog took to show after the fault (the host stamps the fault
+  // time into a file) and the memory the host committed while sending.
+  bool measure = false;
 };
 
 std::string Hex(const std::string& bytes) {
@@ -92,6 +97,8 @@ bool ParseArgs(int argc, char** argv, Options* options) {
       options->action = next();
     } else if (arg == "--untick") {
       options->untick = true;
+    } else if (arg == "--measure") {
+      options->measure = true;
     } else if (arg == "--timeout-ms") {
       options->timeoutMs = static_cast<DWORD>(std::strtoul(next().c_str(), nullptr, 10));
     } else {
@@ -101,19 +108,54 @@ bool ParseArgs(int argc, char** argv, Options* options) {
   return !options->exe.empty();
 }
 
+double MillisecondsSince(LONGLONG counts) {
+  LARGE_INTEGER now;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart - counts) * 1000.0 /
+         static_cast<double>(frequency.QuadPart);
+}
+
+// The fault's moment as the host stamped it, or 0.
+LONGLONG ReadFaultStamp(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return 0;
+  long long counts = 0;
+  if (std::fscanf(file, "%lld", &counts) != 1) counts = 0;
+  std::fclose(file);
+  return counts;
+}
+
+SIZE_T CommittedBytes(HANDLE process, bool peak) {
+  PROCESS_MEMORY_COUNTERS counters = {};
+  counters.cb = sizeof counters;
+  if (!K32GetProcessMemoryInfo(process, &counters, sizeof counters)) return 0;
+  return peak ? counters.PeakPagefileUsage : counters.PagefileUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   if (!ParseArgs(argc, argv, &options)) {
-    std::fprintf(stderr,
-                 "usage: e2e_driver --exe PATH [--args TEXT] [--dir DIR] "
-                 "[--action send|dontsend|ok|cancel|close] [--untick] [--timeout-ms N]\n");
+    std::fprintf(
+        stderr,
+        "usage: e2e_driver --exe PATH [--args TEXT] [--dir DIR] "
+        "[--action send|dontsend|ok|cancel|close] [--untick] [--timeout-ms N] [--measure]\n");
     return 2;
   }
   std::string commandLine = "\"" + options.exe + "\" " + options.args;
   std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
   mutableLine.push_back('\0');
+  char stampPath[MAX_PATH] = {};
+  if (options.measure) {
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    GetTempFileNameA(folder, "vxf", 0, stampPath);
+    DeleteFileA(stampPath);
+    SetEnvironmentVariableA("VEXO_FAULT_CLOCK", stampPath);
+  }
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
@@ -127,11 +169,19 @@ int main(int argc, char** argv) {
 
   // Wait for the dialog, or for the host to end without one.
   Search search = {process.dwProcessId, nullptr, nullptr};
+  const DWORD pollMs = options.measure ? 1 : 20;
   while (search.found == nullptr && timeLeft()) {
-    if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) break;
+    if (WaitForSingleObject(process.hProcess, pollMs) == WAIT_OBJECT_0) break;
     EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
   }
   HWND dialog = search.found;
+  if (options.measure && dialog != nullptr) {
+    const LONGLONG fault = ReadFaultStamp(stampPath);
+    char line[96];
+    std::snprintf(line, sizeof line, "event=timing crash_to_dialog_ms=%.1f",
+                  fault != 0 ? MillisecondsSince(fault) : -1.0);
+    Emit(line);
+  }
   // The dialog shows itself while it is still being set up; wait until the restart box has its
   // text and the modal loop answers, or what is read and pressed now could be lost.
   static const char kRestartText[] = "\xD6\xD8\xC6\xF4\xD3\xCE\xCF\xB7";  // 重启游戏
@@ -145,12 +195,14 @@ int main(int argc, char** argv) {
     Emit("event=nodialog");
   } else {
     HWND restart = GetDlgItem(dialog, kIdcRestart);
-    Emit("event=dialog send_enabled=" + std::to_string(IsWindowEnabled(GetDlgItem(dialog, kIdcSend))) +
+    Emit("event=dialog send_enabled=" +
+         std::to_string(IsWindowEnabled(GetDlgItem(dialog, kIdcSend))) +
          " restart_checked=" + std::to_string(SendMessageA(restart, BM_GETCHECK, 0, 0)) +
          " restart_text=" + Hex(WindowText(restart)) +
          " status=" + Hex(WindowText(GetDlgItem(dialog, kIdcStatus))));
     if (options.untick) SendMessageA(restart, BM_SETCHECK, BST_UNCHECKED, 0);
 
+    const SIZE_T committedBefore = CommittedBytes(process.hProcess, false);
     // Posted, not sent: the Send action blocks the dialog's thread in its own message boxes.
     if (options.action == "send") {
       PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(kIdcSend, BN_CLICKED), 0);
@@ -175,6 +227,12 @@ int main(int argc, char** argv) {
       }
       HWND box = boxSearch.found;
       ++boxes;
+      if (options.measure) {
+        // The upload is over once its box shows; the peak covers everything Send held at once.
+        const SIZE_T peak = CommittedBytes(process.hProcess, true);
+        Emit("event=memory before_kb=" + std::to_string(committedBefore / 1024) +
+             " peak_kb=" + std::to_string(peak / 1024));
+      }
       Emit("event=box caption=" + Hex(WindowText(box)) +
            " text=" + Hex(WindowText(GetDlgItem(box, 0xFFFF))) +
            " status=" + Hex(WindowText(GetDlgItem(dialog, kIdcStatus))) +
@@ -182,8 +240,8 @@ int main(int argc, char** argv) {
       PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
       while (IsWindow(box) && timeLeft()) WaitForSingleObject(process.hProcess, 10);
     }
-    Emit("event=closed boxes=" + std::to_string(boxes) + " dialog_gone=" +
-         std::to_string(!IsWindow(dialog)));
+    Emit("event=closed boxes=" + std::to_string(boxes) +
+         " dialog_gone=" + std::to_string(!IsWindow(dialog)));
   }
 
   DWORD waited = WaitForSingleObject(process.hProcess, timeLeft() ? options.timeoutMs : 1000);
@@ -191,8 +249,10 @@ int main(int argc, char** argv) {
   GetExitCodeProcess(process.hProcess, &exitCode);
   char code[16];
   std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(exitCode));
-  Emit(std::string("event=exit code=") + code + " ended=" + std::to_string(waited == WAIT_OBJECT_0));
+  Emit(std::string("event=exit code=") + code +
+       " ended=" + std::to_string(waited == WAIT_OBJECT_0));
   if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+  if (stampPath[0] != '\0') DeleteFileA(stampPath);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return 0;
