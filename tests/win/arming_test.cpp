@@ -1,6 +1,6 @@
 // Arming and disarming through the real DLL: thread notifications only reach a loaded library.
 #include <gtest/gtest.h>
-
+#include <tlhelp32.h>
 #include <windows.h>
 
 #include <functional>
@@ -28,6 +28,19 @@ LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
   LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(nullptr);
   SetUnhandledExceptionFilter(current);
   return current;
+}
+
+int ThreadsOfThisProcess() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  }
+  CloseHandle(snapshot);
+  return count;
 }
 
 bool InsideModule(void* address, HMODULE module) {
@@ -100,7 +113,9 @@ class Arming : public ::testing::Test {
     if (library_ != nullptr) FreeLibrary(library_);
     SetUnhandledExceptionFilter(nullptr);
   }
-  bool LibraryFilterInForce() { return InsideModule(reinterpret_cast<void*>(CurrentFilter()), library_); }
+  bool LibraryFilterInForce() {
+    return InsideModule(reinterpret_cast<void*>(CurrentFilter()), library_);
+  }
 
   HMODULE library_ = nullptr;
   ExportFn install_ = nullptr;
@@ -204,6 +219,23 @@ TEST_F(Arming, UnloadingNeverLeavesTheLibraryFilterBehind) {
   // The main thread has no record: unloading must still put the host's filter back.
   ASSERT_TRUE(FreeLibrary(library_));
   library_ = nullptr;
+  EXPECT_EQ(CurrentFilter(), HostFilter);
+}
+
+// The crash path's own thread exists from InstallCrashRpt on and goes with the library, whether
+// it is disabled or unloaded while enabled (then from DllMain, under the loader lock).
+TEST_F(Arming, TheCrashThreadLivesFromInstallUntilUninstallOrUnload) {
+  const int before = ThreadsOfThisProcess();
+  ASSERT_EQ(install_(), 0);
+  EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
+  uninstall_();
+  EXPECT_EQ(ThreadsOfThisProcess(), before);
+  ASSERT_EQ(install_(), 0);
+  EXPECT_EQ(install_(), 1);
+  EXPECT_EQ(ThreadsOfThisProcess(), before + 1);
+  ASSERT_TRUE(FreeLibrary(library_));
+  library_ = nullptr;
+  EXPECT_EQ(ThreadsOfThisProcess(), before);
   EXPECT_EQ(CurrentFilter(), HostFilter);
 }
 
