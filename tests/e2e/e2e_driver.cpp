@@ -2,9 +2,10 @@
 // reads the dialog, optionally unticks the restart box, presses a button, reads and confirms
 // every message box the dialog owns, and waits for the host to end. Everything it sees is
 // printed as one "key=value" line per event (texts as hex of their GBK bytes) for the runner.
+// clang-format off
 #include <windows.h>
-
 #include <psapi.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>

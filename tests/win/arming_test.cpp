@@ -1,7 +1,10 @@
 // Arming and disarming through the real DLL: thread notifications only reach a loaded library.
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
+
+// clang-format off
 #include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
 
 #include <functional>
 #include <string>
