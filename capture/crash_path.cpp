@@ -34,8 +34,6 @@ struct CrashPathState {
 };
 
 CrashPathState state;
-
-
 CriticalSection setupLock;
 volatile LONG processEnding = 0;
 
