@@ -3,6 +3,7 @@
 #include "capture/crash_summary.h"
 #include "capture/critical_section.h"
 #include "capture/report_guard.h"
+#include "capture/stack_capture.h"
 #include "dialog/host_module.h"
 
 namespace {
@@ -13,6 +14,8 @@ namespace {
 constexpr DWORD kReadyWaitMs = 5000;
 // How long UninstallCrashRpt lets the crash thread finish before ending it where it is.
 constexpr DWORD kQuitWaitMs = 5000;
+// How long a crashed thread waits for its stack trace before the report goes on without it.
+constexpr DWORD kCaptureWaitMs = 2000;
 
 enum class Request { kNone, kWatch, kReport, kQuit };
 
@@ -26,11 +29,15 @@ struct CrashPathState {
   HANDLE reported;  // manual: the crash thread's report is over
   void* volatile reserve;
   HINSTANCE instance;
+  HANDLE captured;  // manual: the stack trace the crashed thread waits for is written
   // The request, written by the report's owner before it sets wake.
   Request request;
   EXCEPTION_POINTERS* pointers;
   DWORD code;
   DWORD faultTick;
+  bool wantStack;
+  DWORD crashedThreadId;
+  DWORD crashedStackBase;
 };
 
 CrashPathState state;
@@ -67,9 +74,16 @@ DWORD WINAPI CrashThreadMain(LPVOID) {
       case Request::kQuit:
         return 0;
       case Request::kWatch:
+        if (state.wantStack) {
+          CaptureStackTrace(state.pointers, state.crashedThreadId, state.crashedStackBase);
+          SetEvent(state.captured);
+        }
         EndUnlessShownInBound();
         break;
       case Request::kReport:
+        if (StackTraceWanted()) {
+          CaptureStackTrace(state.pointers, state.crashedThreadId, state.crashedStackBase);
+        }
         ReportCrash(state.instance, state.pointers, NotifyDialogShown);
         SetEvent(state.reported);
         break;
@@ -79,8 +93,18 @@ DWORD WINAPI CrashThreadMain(LPVOID) {
   }
 }
 
-void Post(Request request, EXCEPTION_POINTERS* pointers) {
+// The top of the calling thread's stack, from its thread information block.
+DWORD StackBaseOfThisThread() {
+  DWORD base = 0;
+  asm("movl %%fs:0x04, %0" : "=r"(base));
+  return base;
+}
+
+void Post(Request request, EXCEPTION_POINTERS* pointers, bool wantStack) {
   const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;
+  state.wantStack = wantStack;
+  state.crashedThreadId = GetCurrentThreadId();
+  state.crashedStackBase = StackBaseOfThisThread();
   state.faultTick = GetTickCount();
   state.code = record != nullptr ? record->ExceptionCode : 0;
   state.pointers = pointers;
@@ -109,8 +133,9 @@ void PrepareCrashPath(HINSTANCE instance) {
   state.ready = NewEvent(true);
   state.shown = NewEvent(true);
   state.reported = NewEvent(true);
+  state.captured = NewEvent(true);
   if (state.wake == nullptr || state.ready == nullptr || state.shown == nullptr ||
-      state.reported == nullptr) {
+      state.reported == nullptr || state.captured == nullptr) {
     return;
   }
   DWORD threadId = 0;
@@ -144,6 +169,7 @@ void DismantleCrashPath(bool underLoaderLock) {
   CloseEvent(state.ready);
   CloseEvent(state.shown);
   CloseEvent(state.reported);
+  CloseEvent(state.captured);
   state.request = Request::kNone;
   ReleaseMemoryReserve();
 }
@@ -175,7 +201,12 @@ bool CrashPathGone() {
 }
 
 void ReportOnThisThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers) {
-  if (state.thread != nullptr) Post(Request::kWatch, pointers);
+  if (state.thread != nullptr) {
+    const bool wantStack = StackTraceWanted();
+    Post(Request::kWatch, pointers, wantStack);
+    // The crash thread reads this thread's stack while it stands still.
+    if (wantStack) WaitForSingleObject(state.captured, kCaptureWaitMs);
+  }
   ReportCrash(instance, pointers, NotifyDialogShown);
 }
 
@@ -186,7 +217,7 @@ bool ReportOnCrashThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers) {
   // wait for this thread, which waits for it.
   LendReport(state.threadId);
   ReleaseLoaderLockOfCrashedThread();
-  Post(Request::kReport, pointers);
+  Post(Request::kReport, pointers, false);
   // This thread watches the bound: the crash thread may be the one stuck on a lock.
   HANDLE either[2] = {state.shown, state.reported};
   if (WaitForMultipleObjects(2, either, FALSE, TimeLeftInBound()) == WAIT_TIMEOUT) EndProcess();

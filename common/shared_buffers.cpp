@@ -4,6 +4,7 @@
 
 char CrashSummary[kCrashSummarySize];
 char ReportUrl[kReportUrlSize];
+char StackTrace[kStackTraceSize];
 
 bool IsUsableReportUrl(const char* url) {
   static const char kScheme[] = "http://";

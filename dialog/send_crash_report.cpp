@@ -74,5 +74,6 @@ void SendCrashReport(HWND dialog) {
   DialogReportObserver observer(dialog);
   ReportInputs inputs;
   inputs.readConfVersion = ReadConfVersion;
+  inputs.stackTrace = StackTrace;
   SubmitReport(ReportUrl, CrashSummary, inputs, *reportTransport, observer);
 }

@@ -1,6 +1,7 @@
 #include "report/report_pipeline.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -15,7 +16,7 @@ namespace {
 // Opens the connection, adds the version and the packed log, and sends. Ends in exactly one
 // observer call.
 void Upload(const char* url, const ReportVersion& version, const LogText& log,
-            ReportObserver& observer) {
+            const char* stackTrace, ReportObserver& observer) {
   auto request = std::make_unique<HttpPostRequest>();
   int code = request->OpenUrl(url, kHttpPost);
   if (code != 0) {
@@ -32,6 +33,11 @@ void Upload(const char* url, const ReportVersion& version, const LogText& log,
   uint32_t payloadLength = static_cast<uint32_t>(log.size());
   if (archive->AddEntry("log.txt", reinterpret_cast<const unsigned char*>(log.data()),
                         payloadLength) == 0) {
+    if (stackTrace != nullptr && stackTrace[0] != '\0') {
+      // A stack that cannot be added leaves the log's archive as it would be without it.
+      archive->AddEntry("stack.txt", reinterpret_cast<const unsigned char*>(stackTrace),
+                        static_cast<uint32_t>(std::strlen(stackTrace)));
+    }
     uint32_t imageSize = 0;
     const unsigned char* image = archive->Build(&imageSize);
     if (image != nullptr && imageSize > 0) {
@@ -67,7 +73,7 @@ void SubmitReport(const char* url, const char* summary, const ReportInputs& inpu
         observer.OnNetworkStartFailed(started);
       } else {
         try {
-          Upload(url, version, log, observer);
+          Upload(url, version, log, inputs.stackTrace, observer);
         } catch (const std::bad_alloc&) {
           // Out of memory while building the request: the report was not sent, and the crash
           // path must not die of it. Told like any failed exchange.

@@ -30,9 +30,12 @@ struct ReportInputs {
   // Prefix of the paths of ver.csv and log.txt; empty: the current directory.
   const char* folder = "";
   ConfVersionReader readConfVersion = nullptr;
+  // The crash's stack.txt, packed after log.txt when not null or empty.
+  const char* stackTrace = nullptr;
 };
 
 // The Send action without its window: the version, the log text with the summary appended,
-// log.pak, and one multipart POST of both to url. An unusable url does nothing at all.
+// log.pak (with the stack trace, when there is one), and one multipart POST of both to url. An
+// unusable url does nothing at all.
 void SubmitReport(const char* url, const char* summary, const ReportInputs& inputs,
                   NetTransport& transport, ReportObserver& observer);

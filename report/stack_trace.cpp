@@ -53,7 +53,8 @@ class Writer {
     va_end(args);
     if (written < 0) return;
     const std::size_t room = size_ - used_;
-    used_ += static_cast<std::size_t>(written) < room ? static_cast<std::size_t>(written) : room - 1;
+    used_ +=
+        static_cast<std::size_t>(written) < room ? static_cast<std::size_t>(written) : room - 1;
   }
   std::size_t used() const { return used_; }
 
@@ -106,8 +107,8 @@ bool FollowsCall(uint32_t returnAddress, MemoryReader& memory) {
     return ((modrm >> 3) & 7) == 2 && (modrm >> 6) == mod;
   };
   // 2 bytes: call reg (mod 3) or call [reg] (mod 0, not SIB or disp32)
-  if (b[5] == 0xFF && (isCallModRm(b[6], 3) ||
-                       (isCallModRm(b[6], 0) && (b[6] & 7) != 4 && (b[6] & 7) != 5))) {
+  if (b[5] == 0xFF &&
+      (isCallModRm(b[6], 3) || (isCallModRm(b[6], 0) && (b[6] & 7) != 4 && (b[6] & 7) != 5))) {
     return true;
   }
   // 3 bytes: call [reg+disp8] or call [SIB]
@@ -116,8 +117,8 @@ bool FollowsCall(uint32_t returnAddress, MemoryReader& memory) {
   // 4 bytes: call [SIB+disp8]
   if (b[3] == 0xFF && isCallModRm(b[4], 1) && (b[4] & 7) == 4) return true;
   // 6 bytes: call [disp32] or call [reg+disp32]
-  if (b[1] == 0xFF && ((isCallModRm(b[2], 0) && (b[2] & 7) == 5) ||
-                       (isCallModRm(b[2], 2) && (b[2] & 7) != 4))) {
+  if (b[1] == 0xFF &&
+      ((isCallModRm(b[2], 0) && (b[2] & 7) == 5) || (isCallModRm(b[2], 2) && (b[2] & 7) != 4))) {
     return true;
   }
   // 7 bytes: call [SIB+disp32]
@@ -134,8 +135,7 @@ void WalkStack(StackCapture& capture, uint32_t stackTop, MemoryReader& memory) {
     uint32_t saved[2] = {0, 0};  // the caller's frame pointer and the return address
     const bool sound = framePointer >= position && framePointer % 4 == 0 &&
                        framePointer < stackTop && stackTop - framePointer >= 8 &&
-                       memory.Read(framePointer, saved, sizeof saved) &&
-                       InCode(capture, saved[1]);
+                       memory.Read(framePointer, saved, sizeof saved) && InCode(capture, saved[1]);
     if (!sound) break;
     // Functions without a frame pointer of their own leave their return addresses below it.
     Scan(capture, position, framePointer, memory, frames);

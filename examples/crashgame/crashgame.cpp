@@ -5,6 +5,8 @@
 //   loaderlock-av | loaderlock-stack: the same holding the loader lock
 //   loaderlock-second: a side thread faults; once its dialog is up, the main thread faults holding
 //     the loader lock
+//   chain | chain-stack | chain-thread: ChainOuter calls ChainMiddle calls ChainInner, which
+//     faults, overflows its stack, or does so on a second thread: a stack trace names all three
 //   exitfault: ends normally and faults late in termination, after the library's own detach
 //     (through crashgame_late.dll)
 //   locate: prints the first crash dialog's window rectangle (left top width height)
@@ -87,6 +89,31 @@ int Recurse(int depth) {
   if (depth >= recursionLimit) return frame[0];
   return Recurse(depth + 1) + frame[0];
 }
+
+// A call chain a stack trace must recover: never inlined, cloned or turned into jumps (each
+// caller uses the result), so that every function keeps its own frame.
+volatile int* volatile chainTarget = nullptr;
+volatile bool chainOverflows = false;
+
+// Far more than any thread's stack: the probe of its first pages runs into the guard page.
+__attribute__((noipa)) int Overflow(int depth) {
+  volatile char frame[64 << 20];
+  frame[0] = static_cast<char>(depth);
+  return frame[0];
+}
+
+__attribute__((noipa)) int ChainInner(int depth) {
+  if (chainOverflows) return Overflow(depth + 1) + 1;
+  StampFaultTime();
+  *chainTarget = depth;
+  return depth;
+}
+
+__attribute__((noipa)) int ChainMiddle(int depth) { return ChainInner(depth + 1) + 1; }
+
+__attribute__((noipa)) int ChainOuter(int depth) { return ChainMiddle(depth + 1) + 1; }
+
+DWORD WINAPI ChainThread(LPVOID) { return static_cast<DWORD>(ChainOuter(0)); }
 
 DWORD WINAPI CrashingThread(LPVOID) {
   AccessViolation();
@@ -181,7 +208,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: crashgame av|div0|cpp|stack|thread|twocrash|raise CODE FLAGS|oom|"
                  "heaplock-av|heaplock-stack|loaderlock-av|loaderlock-stack|"
-                 "loaderlock-second|exitfault|"
+                 "loaderlock-second|exitfault|chain|chain-stack|chain-thread|"
                  "testsend|install\n");
     return 2;
   }
@@ -227,6 +254,13 @@ int main(int argc, char** argv) {
     if (heap ? !HeapLock(GetProcessHeap()) : !LockLoader()) return 3;
     if (std::strcmp(std::strchr(kind, '-') + 1, "stack") == 0) return Recurse(0);
     AccessViolation();
+  } else if (std::strcmp(kind, "chain") == 0 || std::strcmp(kind, "chain-stack") == 0) {
+    chainOverflows = kind[5] == '-';
+    return ChainOuter(0);
+  } else if (std::strcmp(kind, "chain-thread") == 0) {
+    HANDLE thread = CreateThread(nullptr, 0, ChainThread, nullptr, 0, nullptr);
+    if (thread == nullptr) return 3;
+    WaitForSingleObject(thread, INFINITE);
   } else if (std::strcmp(kind, "exitfault") == 0) {
     auto arm = reinterpret_cast<void(__cdecl*)()>(
         reinterpret_cast<void*>(GetProcAddress(late, "ArmLateFault")));

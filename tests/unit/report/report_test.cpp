@@ -109,7 +109,7 @@ std::string PartData(const std::string& request, const std::string& parameters) 
 
 unsigned ConfTwoFive(char* buffer, unsigned size) { return std::snprintf(buffer, size, "2.5"); }
 
-TEST(ReportPipelineTest, UploadsVersionAndPackedLogWithSummary) {
+TEST(ReportPipelineTest, UploadsVersionAndPackedLogWithSummaryAndStack) {
   GameFolder folder;
   folder.Write("ver.csv", "name,major,minor,patch\r\nVexo Quest,0,0,0\r\n");  // conf.ini's then
   std::string log;
@@ -124,6 +124,8 @@ TEST(ReportPipelineTest, UploadsVersionAndPackedLogWithSummary) {
   ReportInputs inputs;
   inputs.folder = prefix.c_str();
   inputs.readConfVersion = ConfTwoFive;
+  const std::string stack = "VexoCrashRpt stack 1\r\n#0 game.exe+0x155d context\r\n";
+  inputs.stackTrace = stack.c_str();
   NetTransport transport;
   Recorder recorder;
   SubmitReport(server.Url("/crash/upload").c_str(), summary.c_str(), inputs, transport, recorder);
@@ -137,6 +139,9 @@ TEST(ReportPipelineTest, UploadsVersionAndPackedLogWithSummary) {
   ASSERT_EQ("", pakread::ExtractByName(reinterpret_cast<const uint8_t*>(pak.data()), pak.size(),
                                        "log.txt", decoded));
   EXPECT_EQ(log + "\r\n" + summary, std::string(decoded.begin(), decoded.end()));
+  ASSERT_EQ("", pakread::ExtractByName(reinterpret_cast<const uint8_t*>(pak.data()), pak.size(),
+                                       "stack.txt", decoded));
+  EXPECT_EQ(stack, std::string(decoded.begin(), decoded.end()));
 }
 
 class FailingStart : public NetTransport {

@@ -51,10 +51,10 @@ class StackWalk : public ::testing::Test {
     capture_.moduleCount = 1;
     // Code: 0x100 bytes of int3, with calls ending at the return addresses below.
     memory_.Put(kCode, std::vector<uint8_t>(0x100, 0xCC));
-    memory_.Put(kCallRel - 5, {0xE8, 1, 2, 3, 4});          // call rel32
-    memory_.Put(kCallReg - 2, {0xFF, 0xD0});                // call eax
-    memory_.Put(kCallMem - 6, {0xFF, 0x15, 1, 2, 3, 4});    // call [abs32]
-    memory_.Put(kCallDisp8 - 3, {0xFF, 0x56, 0x08});        // call [esi+8]
+    memory_.Put(kCallRel - 5, {0xE8, 1, 2, 3, 4});        // call rel32
+    memory_.Put(kCallReg - 2, {0xFF, 0xD0});              // call eax
+    memory_.Put(kCallMem - 6, {0xFF, 0x15, 1, 2, 3, 4});  // call [abs32]
+    memory_.Put(kCallDisp8 - 3, {0xFF, 0x56, 0x08});      // call [esi+8]
     // Stack words, all zero unless set.
     for (uint32_t at = kStackTop - 0x100; at < kStackTop; at += 4) memory_.PutWord(at, 0);
   }
@@ -99,19 +99,19 @@ TEST_F(StackWalk, FollowsASoundFramePointerChain) {
 TEST_F(StackWalk, ScansForReturnAddressesWhereTheChainFailsOrSkips) {
   const uint32_t esp = kStackTop - 0x100;
   // Words that point into code but follow no call, and words outside any module, are skipped.
-  memory_.PutWord(esp + 0x04, kCallDisp8);  // a callee without a frame pointer, below the chain
-  memory_.PutWord(esp + 0x08, kCode + 0x50);   // into code, no call before it
-  memory_.PutWord(esp + 0x0C, 0x7FFE0000);     // nowhere
-  memory_.PutWord(esp + 0x10, esp + 0x40);     // the frame pointer's frame
+  memory_.PutWord(esp + 0x04, kCallDisp8);    // a callee without a frame pointer, below the chain
+  memory_.PutWord(esp + 0x08, kCode + 0x50);  // into code, no call before it
+  memory_.PutWord(esp + 0x0C, 0x7FFE0000);    // nowhere
+  memory_.PutWord(esp + 0x10, esp + 0x40);    // the frame pointer's frame
   memory_.PutWord(esp + 0x14, kCallRel);
-  memory_.PutWord(esp + 0x40, esp + 0x20);     // falls back down: the chain is not sound
+  memory_.PutWord(esp + 0x40, esp + 0x20);  // falls back down: the chain is not sound
   memory_.PutWord(esp + 0x44, kCallReg);
-  memory_.PutWord(esp + 0x60, kCallMem);       // above the chain's end
-  EXPECT_EQ(Walk(esp, esp + 0x10), (std::vector<std::string>{"128 context", "64 scan", "16 fp",
-                                                             "32 fp", "48 scan"}));
+  memory_.PutWord(esp + 0x60, kCallMem);  // above the chain's end
+  EXPECT_EQ(Walk(esp, esp + 0x10),
+            (std::vector<std::string>{"128 context", "64 scan", "16 fp", "32 fp", "48 scan"}));
   // With no frame pointer at all, the scan alone finds every return address in order.
-  EXPECT_EQ(Walk(esp, 0), (std::vector<std::string>{"128 context", "64 scan", "16 scan",
-                                                    "32 scan", "48 scan"}));
+  EXPECT_EQ(Walk(esp, 0),
+            (std::vector<std::string>{"128 context", "64 scan", "16 scan", "32 scan", "48 scan"}));
 }
 
 TEST(StackTraceText, ModulesAndFramesInTheUploadedGrammar) {
@@ -139,7 +139,8 @@ TEST(StackTraceText, ModulesAndFramesInTheUploadedGrammar) {
   char text[1024];
   const std::size_t length = FormatStackTrace(capture, text, sizeof text);
   const std::string got(text, length);
-  EXPECT_NE(got.find("exception 0xc0000005 0x0040155d\r\nthread 0x00000124\r\n"), std::string::npos);
+  EXPECT_NE(got.find("exception 0xc0000005 0x0040155d\r\nthread 0x00000124\r\n"),
+            std::string::npos);
   EXPECT_NE(got.find("module 0x00400000 0x00021000 0x656f1a2b 3F2504E04F8911D39A0C0305E82C33011 "
                      "my game.exe|game___.pdb\r\n#0 my game.exe+0x155d context\r\n"
                      "#1 0x7b62f0a1 scan\r\n"),
