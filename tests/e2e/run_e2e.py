@@ -49,6 +49,10 @@ class Scenario:
         # with the exception code within the dialog's bound instead.
         self.expect_dialog = kw.get("expect_dialog", True)
         self.expect_restart = kw.get("expect_restart", not self.untick)
+        self.exe = kw.get("exe", "crashgame.exe")
+        self.stacktrace = kw.get("stacktrace", False)        # STACKTRACE=1 in crashrpt.ini
+        # Functions that must appear in this order among the symbolized frames; [] for none.
+        self.expect_chain = kw.get("expect_chain", [])
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
@@ -114,6 +118,22 @@ SCENARIOS = [
     Scenario("loader_lock_stack_overflow", crash="loaderlock-stack", expect_code=0xC00000FD,
              expect_box=OK_BOX),
     Scenario("loader_lock_second_fault", crash="loaderlock-second", expect_box=OK_BOX),
+    # Stack traces: the chain's functions, symbolized by the collector, in order; with frame
+    # pointers and without (optimised), for a fault, a stack overflow and a second thread.
+] + [
+    Scenario("stack_%s%s" % (name, suffix), crash=crash, exe=exe, stacktrace=True,
+             expect_code=code, expect_box=OK_BOX, expect_chain=chain)
+    for suffix, exe in (("", "crashgame.exe"), ("_nofp", "crashgame_nofp.exe"))
+    for name, crash, code, chain in (
+        ("fault", "chain", 0xC0000005, ["ChainInner", "ChainMiddle", "ChainOuter"]),
+        ("overflow", "chain-stack", 0xC00000FD,
+         ["Overflow", "ChainInner", "ChainMiddle", "ChainOuter"]),
+        ("thread", "chain-thread", 0xC0000005,
+         ["ChainInner", "ChainMiddle", "ChainOuter", "ChainThread"]))
+] + [
+    # TestSendDlg has no crash to trace: the archive keeps its one entry.
+    Scenario("stack_not_for_test_send", crash="testsend", stacktrace=True, expect_code=0,
+             expect_flags=None, expect_box=OK_BOX),
     # Late in termination, after the library's own detach: ended at once with the code.
     Scenario("fault_during_termination", crash="exitfault", expect_dialog=False, max_seconds=15),
 ]
@@ -190,6 +210,24 @@ class Collector:
         m = re.search(rb"^reports: (\d+)", out.stdout, re.M)
         return int(m.group(1)) if m else 0
 
+    def pak_entries(self, report_id):
+        pak = subprocess.run([self.binary, "show", str(report_id), "--db", self.db, "--pak"],
+                             capture_output=True, check=True).stdout
+        if pak[:4] != b"PAKF":
+            return []
+        count = struct.unpack_from("<i", pak, 12)[0]
+        return [pak[16 + 48 * i:16 + 48 * i + 32].split(b"\0", 1)[0].decode("ascii", "replace")
+                for i in range(count)]
+
+    def add_symbols(self, files):
+        subprocess.run([self.binary, "symbols", "add", "--db", self.db] + files,
+                       capture_output=True, check=True)
+
+    def frame_lines(self, report_id):
+        out = subprocess.run([self.binary, "show", str(report_id), "--db", self.db],
+                             capture_output=True, check=True).stdout.decode("utf-8", "replace")
+        return [line for line in out.splitlines() if re.match(r"#\d+ ", line)]
+
     def show(self, report_id):
         head = subprocess.run([self.binary, "show", str(report_id), "--db", self.db],
                               capture_output=True, check=True).stdout
@@ -227,7 +265,7 @@ def unhex(value):
 def run(scenario, paths, workdir):
     game = os.path.join(workdir, "game")
     os.makedirs(game)
-    for name in ("crashgame.exe", "crashgame_late.dll", "VexoCrashRpt.dll"):
+    for name in ("crashgame.exe", "crashgame_nofp.exe", "crashgame_late.dll", "VexoCrashRpt.dll"):
         shutil.copy(os.path.join(paths.bin, name), game)
 
     collector = None
@@ -247,6 +285,8 @@ def run(scenario, paths, workdir):
             url = scenario.url
         with open(os.path.join(game, "crashrpt.ini"), "wb") as f:
             f.write(b"[INFO]\r\nPOSTURL=" + url.encode() + b"\r\n")
+            if scenario.stacktrace:
+                f.write(b"STACKTRACE=1\r\n")
         if scenario.ver_csv is not None:
             with open(os.path.join(game, "ver.csv"), "wb") as f:
                 f.write(scenario.ver_csv)
@@ -269,7 +309,7 @@ def run(scenario, paths, workdir):
         marker = os.path.join(workdir, "restarted.txt")
         # The restarted game sees Windows paths; the folder lies on Wine's Z: drive.
         env = dict(os.environ, VEXO_RESTART_MARK="Z:" + marker.replace("/", "\\"))
-        args = [paths.wine_run, paths.driver, "--exe", "crashgame.exe", "--args", scenario.crash,
+        args = [paths.wine_run, paths.driver, "--exe", scenario.exe, "--args", scenario.crash,
                 "--dir", game, "--action", scenario.action]
         if scenario.untick:
             args.append("--untick")
@@ -338,19 +378,48 @@ def run(scenario, paths, workdir):
                 else:
                     prefix = gbk("log.txt读取失败") + b"\r\n"
                 check(raw.startswith(prefix), "decoded log does not start with the game's log")
-                summary = re.match(summary_pattern("crashgame.exe", scenario.expect_code,
+                summary = re.match(summary_pattern(scenario.exe, scenario.expect_code,
                                                    scenario.expect_flags), raw[len(prefix):])
                 check(summary is not None, "crash summary wrong: %r" % raw[len(prefix):][:300])
                 # The exception time is the game's local time, taken while the driver ran.
                 stamp = time.mktime(tuple(int(g) for g in summary.groups()) + (0, 0, -1))
                 check(wall_started - 2 <= stamp <= wall_started + elapsed + 2,
                       "exception time %s is outside the run" % (summary.groups(),))
+                traced = scenario.stacktrace and scenario.expect_flags is not None
+                entries = collector.pak_entries(1)
+                check(entries == (["log.txt", "stack.txt"] if traced else ["log.txt"]),
+                      "archive entries %s" % entries)
+                if scenario.expect_chain:
+                    found = check_chain(collector, paths, scenario)
+                    print("scenario %s: chain at frames %s" % (scenario.name, found))
         print("scenario %s: ok (%.1f s)" % (scenario.name, elapsed))
     finally:
         if collector is not None:
             collector.stop()
         if fake is not None:
             fake.stop()
+
+
+def check_chain(collector, paths, scenario):
+    """Adds the game's symbols and checks that the chain's functions appear, in order, among the
+    symbolized frames; returns the frame numbers where each was found."""
+    stem = os.path.splitext(scenario.exe)[0]
+    symbols = [os.path.join(paths.bin, name) for name in (scenario.exe + ".debug", stem + ".debug")
+               if os.path.exists(os.path.join(paths.bin, name))]
+    check(symbols, "no symbol file for %s in %s" % (scenario.exe, paths.bin))
+    collector.add_symbols(symbols)
+    frames = collector.frame_lines(1)
+    found, at = [], 0
+    for function in scenario.expect_chain:
+        while at < len(frames) and function not in frames[at]:
+            at += 1
+        check(at < len(frames), "%s not found in order among the frames:\n%s" % (
+            function, "\n".join(frames)))
+        check(re.search(r"crashgame\.cpp:\d+", frames[at]) is not None,
+              "no file:line for %s: %s" % (function, frames[at]))
+        found.append(int(frames[at][1:].split()[0]))
+        at += 1
+    return found
 
 
 def wait_for_file(path, seconds):
