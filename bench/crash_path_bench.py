@@ -3,12 +3,14 @@
 much memory Send commits for a large log.txt, as a multiple of the log's size.
 
   python3 bench/crash_path_bench.py --bin build/windows/bin --collector build/native/bin/collector
-      [--dll OTHER/VexoCrashRpt.dll] [--runs 15] [--log-mb 20]
+      [--dll OTHER/VexoCrashRpt.dll] [--runs 15] [--log-mb 20] [--stacktrace]
 
 Each run is a fresh crashgame.exe under Wine, driven by e2e_driver.exe --measure: the game stamps
 the fault's moment, the driver polls every millisecond for the visible dialog and reads the game's
 committed memory (PagefileUsage) before Send and its peak once the upload's box shows. --dll swaps
-in another build of the DLL (for a before/after comparison with the same game and driver).
+in another build of the DLL (for a before/after comparison with the same game and driver);
+--stacktrace turns the stack trace on (STACKTRACE=1), which the crash path captures before the
+dialog opens.
 """
 import argparse
 import os
@@ -32,6 +34,8 @@ def lay_out(folder, args, url, log):
         shutil.copy(args.dll, os.path.join(folder, "VexoCrashRpt.dll"))
     with open(os.path.join(folder, "crashrpt.ini"), "wb") as f:
         f.write(b"[INFO]\r\nPOSTURL=" + url.encode() + b"\r\n")
+        if args.stacktrace:
+            f.write(b"STACKTRACE=1\r\n")
     with open(os.path.join(folder, "log.txt"), "wb") as f:
         f.write(log)
 
@@ -55,6 +59,7 @@ def main():
     parser.add_argument("--dll")
     parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--log-mb", type=int, default=20)
+    parser.add_argument("--stacktrace", action="store_true")
     args = parser.parse_args()
     args.bin, args.collector, args.wine_run = (
         os.path.abspath(p) for p in (args.bin, args.collector, args.wine_run))
