@@ -58,4 +58,13 @@ std::string GbkToUtf8(const std::string& gbk) {
   return out;
 }
 
+std::string StripControls(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      c = ' ';
+    }
+  }
+  return text;
+}
+
 }  // namespace collector

@@ -8,4 +8,8 @@ namespace collector {
 // valid GBK sequence becomes U+FFFD and the conversion carries on after it.
 std::string GbkToUtf8(const std::string& gbk);
 
+// Text fit for one line on a terminal: control bytes (below 0x20, and 0x7F) become spaces, so
+// that nothing from an upload can move the cursor or end a line.
+std::string StripControls(std::string text);
+
 }  // namespace collector

@@ -5,6 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,13 +16,18 @@
 #include "gbk.h"
 #include "report_store.h"
 #include "report_view.h"
+#include "symbols/pe_image.h"
+#include "symbols/stack_symbolize.h"
+#include "symbols/stack_text.h"
 #include "upload_server.h"
 
 namespace {
 
 using collector::ReportStore;
 using collector::ServerOptions;
+using collector::StackTrace;
 using collector::StoredReport;
+using collector::SymbolFile;
 using collector::UploadServer;
 
 constexpr int kExitOk = 0;
@@ -29,7 +38,8 @@ constexpr char kSynopsis[] =
     "usage:\n"
     "  collector serve --db FILE [--listen HOST:PORT] [--max-bytes N] [--status CODE]\n"
     "  collector list --db FILE\n"
-    "  collector show ID --db FILE [--raw | --pak]\n";
+    "  collector show ID --db FILE [--raw | --pak]\n"
+    "  collector symbols add --db FILE SYMFILE...\n";
 
 constexpr char kDetails[] =
     "serve   accepts multipart/form-data POST uploads on any path: the file part \"file\"\n"
@@ -48,11 +58,19 @@ constexpr char kDetails[] =
     "        finished and stored, exit status 0.\n"
     "list    one line per report: id, received (UTC), ver, program, exception code,\n"
     "        exception address, state (archive, unpacked or undecodable); then the groups of\n"
-    "        identical crashes (program, code, address) with their counts.\n"
-    "show    a header (id, time, peer, ver, state, ...) and the decoded log converted from\n"
-    "        GBK to UTF-8 (invalid bytes become U+FFFD).\n"
+    "        identical crashes (program, code, address) with their counts. Reports with a\n"
+    "        stack group by their top three frames instead: function names where symbols\n"
+    "        are stored, else MODULE+0xOFFSET.\n"
+    "show    a header (id, time, peer, ver, state, ...), the stack when the report has one\n"
+    "        (#N function file:line through llvm-symbolizer, #N MODULE+0xOFFSET without\n"
+    "        symbols), and the decoded log converted from GBK to UTF-8 (invalid bytes become\n"
+    "        U+FFFD).\n"
     "        --raw  only the decoded log bytes, unchanged\n"
     "        --pak  only the uploaded file bytes, unchanged\n"
+    "symbols add  stores PE files with DWARF debug info (an unstripped module, or the\n"
+    "        debug file objcopy --only-keep-debug makes) in the database, found by module\n"
+    "        name, TimeDateStamp and CodeView id. The module name is the file name, without\n"
+    "        a \".debug\" suffix. $COLLECTOR_SYMBOLIZER names the llvm-symbolizer to run.\n"
     "\n"
     "exit status: 0 success, 1 failure (database, network, unknown report), 2 bad arguments\n";
 
@@ -231,7 +249,109 @@ int RunList(const Arguments& args) {
     std::fprintf(stderr, "collector: cannot read %s: %s\n", args.db.c_str(), error.c_str());
     return kExitFailure;
   }
-  return WriteAll(collector::FormatList(reports)) ? kExitOk : kExitFailure;
+  // Symbolized now, with the symbols stored now: a report that came before its symbols groups
+  // by function names as soon as they are added.
+  std::vector<int64_t> ids;
+  std::vector<StackTrace> stacks;
+  for (const StoredReport& report : reports) {
+    if (report.hasStack) {
+      StackTrace trace = collector::ParseStackText(report.stack);
+      if (!trace.frames.empty()) {
+        ids.push_back(report.id);
+        stacks.push_back(std::move(trace));
+      }
+    }
+  }
+  std::map<int64_t, std::string> stackKeys;
+  std::vector<std::vector<collector::ResolvedFrame>> resolved =
+      collector::ResolveStacks(store, stacks, 3);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    stackKeys[ids[i]] = collector::StackGroupKey(resolved[i]);
+  }
+  return WriteAll(collector::FormatList(reports, stackKeys)) ? kExitOk : kExitFailure;
+}
+
+std::string NowUtc() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+// The module a symbol file describes: its file name, without a ".debug" suffix; a bare name
+// left by "game.debug" gets the extension the PE header implies.
+std::string ModuleNameOf(const std::string& path, bool isDll) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  const std::string suffix = ".debug";
+  std::string lower = collector::LowerAscii(name);
+  if (lower.size() > suffix.size() &&
+      lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    name.resize(name.size() - suffix.size());
+    if (name.find('.') == std::string::npos) {
+      name += isDll ? ".dll" : ".exe";
+    }
+  }
+  return name;
+}
+
+int RunSymbols(const Arguments& args) {
+  if (args.positional.empty() || args.positional[0] != "add") {
+    return UsageError("symbols wants the subcommand add");
+  }
+  if (args.positional.size() < 2) {
+    return UsageError("symbols add wants at least one symbol file");
+  }
+  if (args.raw || args.pak) {
+    return UsageError("--raw and --pak belong to show");
+  }
+  ReportStore store;
+  if (!OpenStore(store, args.db, true)) {
+    return kExitFailure;
+  }
+  int status = kExitOk;
+  for (size_t i = 1; i < args.positional.size(); ++i) {
+    const std::string& path = args.positional[i];
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (!in) {
+      std::fprintf(stderr, "collector: cannot read %s\n", path.c_str());
+      status = kExitFailure;
+      continue;
+    }
+    SymbolFile file;
+    file.bytes = bytes.str();
+    collector::PeIdentity identity;
+    std::string error = collector::ReadPeIdentity(file.bytes, identity);
+    if (error.empty() && !identity.hasDwarf) {
+      error = "no DWARF debug info (a stripped module? add its separate debug file)";
+    }
+    if (!error.empty()) {
+      std::fprintf(stderr, "collector: %s: %s\n", path.c_str(), error.c_str());
+      status = kExitFailure;
+      continue;
+    }
+    std::string module = ModuleNameOf(path, identity.isDll);
+    file.module = collector::LowerAscii(module);
+    file.timestamp = identity.timestamp;
+    file.debugId = identity.debugId;
+    file.sizeOfImage = identity.sizeOfImage;
+    file.imageBase = identity.imageBase;
+    file.fileName = path.substr(path.rfind('/') + 1);
+    file.addedUtc = NowUtc();
+    if (store.AddSymbolFile(file, error) == 0) {
+      std::fprintf(stderr, "collector: cannot store %s: %s\n", path.c_str(), error.c_str());
+      status = kExitFailure;
+      continue;
+    }
+    std::printf("added %s 0x%08x %s from %s\n", collector::StripControls(module).c_str(),
+                file.timestamp, file.debugId.empty() ? "-" : file.debugId.c_str(),
+                collector::StripControls(file.fileName).c_str());
+  }
+  std::fflush(stdout);
+  return status;
 }
 
 int RunShow(const Arguments& args) {
@@ -260,6 +380,10 @@ int RunShow(const Arguments& args) {
   if (args.pak) {
     return WriteAll(report.payload) ? kExitOk : kExitFailure;
   }
+  StackTrace trace;
+  if (report.hasStack) {
+    trace = collector::ParseStackText(report.stack);
+  }
   if (args.raw) {
     if (!report.hasLog) {
       std::fprintf(stderr,
@@ -270,7 +394,14 @@ int RunShow(const Arguments& args) {
     }
     return WriteAll(report.log) ? kExitOk : kExitFailure;
   }
-  std::string text = collector::FormatShowHeader(report);
+  std::string text = collector::FormatShowHeader(report, trace.frames.size());
+  if (!trace.frames.empty()) {
+    auto resolved = collector::ResolveStacks(store, {trace}, collector::kMaxStackFrames);
+    for (const collector::ResolvedFrame& frame : resolved.front()) {
+      text += collector::FrameLine(frame) + "\n";
+    }
+    text += "\n";
+  }
   if (report.hasLog) {
     text += collector::GbkToUtf8(report.log);
   }
@@ -292,7 +423,8 @@ int main(int argc, char** argv) {
   if (args.command.empty()) {
     return UsageError("no command given");
   }
-  if (args.command != "serve" && args.command != "list" && args.command != "show") {
+  if (args.command != "serve" && args.command != "list" && args.command != "show" &&
+      args.command != "symbols") {
     return UsageError("unknown command " + args.command);
   }
   if (args.db.empty()) {
@@ -303,6 +435,9 @@ int main(int argc, char** argv) {
   }
   if (args.command == "list") {
     return RunList(args);
+  }
+  if (args.command == "symbols") {
+    return RunSymbols(args);
   }
   return RunShow(args);
 }

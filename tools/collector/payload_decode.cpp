@@ -10,6 +10,7 @@ namespace {
 
 constexpr char kArchiveMagic[] = "PAKF";
 constexpr char kLogEntryName[] = "log.txt";
+constexpr char kStackEntryName[] = "stack.txt";
 
 const char* PackTypeName(int packType) {
   switch (packType) {
@@ -38,25 +39,42 @@ DecodedPayload DecodeArchive(const std::string& payload) {
   if (!error.empty()) {
     return Undecodable("bad PAKF archive: " + error);
   }
+  const pakread::EntryInfo* logEntry = nullptr;
+  const pakread::EntryInfo* stackEntry = nullptr;
   for (const pakread::EntryInfo& entry : entries) {
-    if (entry.name != kLogEntryName) {
-      continue;
+    if (entry.name == kLogEntryName && logEntry == nullptr) {
+      logEntry = &entry;
+    } else if (entry.name == kStackEntryName && stackEntry == nullptr) {
+      stackEntry = &entry;
     }
-    std::vector<uint8_t> bytes;
-    error = pakread::ExtractEntry(data, payload.size(), entry, bytes);
-    if (!error.empty()) {
-      return Undecodable("entry log.txt: " + error);
-    }
-    DecodedPayload result;
-    result.state = DecodeState::kArchive;
-    result.log.assign(bytes.begin(), bytes.end());
-    result.note = std::string("log.txt, ") +
-                  (entry.isBlock ? PackTypeName(entry.block.packType) : "raw") + ", " +
-                  std::to_string(entry.size) + " -> " + std::to_string(bytes.size()) + " bytes";
-    return result;
   }
-  return Undecodable("PAKF archive without an entry named log.txt (" +
-                     std::to_string(entries.size()) + " entries)");
+  if (logEntry == nullptr) {
+    return Undecodable("PAKF archive without an entry named log.txt (" +
+                       std::to_string(entries.size()) + " entries)");
+  }
+  std::vector<uint8_t> bytes;
+  error = pakread::ExtractEntry(data, payload.size(), *logEntry, bytes);
+  if (!error.empty()) {
+    return Undecodable("entry log.txt: " + error);
+  }
+  DecodedPayload result;
+  result.state = DecodeState::kArchive;
+  result.log.assign(bytes.begin(), bytes.end());
+  result.note = std::string("log.txt, ") +
+                (logEntry->isBlock ? PackTypeName(logEntry->block.packType) : "raw") + ", " +
+                std::to_string(logEntry->size) + " -> " + std::to_string(bytes.size()) + " bytes";
+  if (stackEntry != nullptr) {
+    // A damaged stack costs only the stack: the log is what the report is about.
+    error = pakread::ExtractEntry(data, payload.size(), *stackEntry, bytes);
+    if (error.empty()) {
+      result.hasStack = true;
+      result.stack.assign(bytes.begin(), bytes.end());
+      result.note += "; stack.txt, " + std::to_string(bytes.size()) + " bytes";
+    } else {
+      result.note += "; stack.txt not decoded: " + error;
+    }
+  }
+  return result;
 }
 
 }  // namespace

@@ -14,8 +14,10 @@ enum class DecodeState {
 
 struct DecodedPayload {
   DecodeState state = DecodeState::kUndecodable;
-  std::string log;   // the decoded log bytes (GBK), empty when undecodable
-  std::string note;  // how it was decoded, or why it could not be
+  std::string log;        // the decoded log bytes (GBK), empty when undecodable
+  std::string note;       // how it was decoded, or why it could not be
+  bool hasStack = false;  // the archive also held a "stack.txt" entry that decoded
+  std::string stack;      // its bytes
 };
 
 const char* DecodeStateName(DecodeState state);

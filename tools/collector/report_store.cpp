@@ -21,9 +21,24 @@ constexpr char kSchema[] =
     " note TEXT NOT NULL,"
     " http_status INTEGER NOT NULL)";
 
+// Symbol files live in the database too, so a collector is one file to back up or move.
+constexpr char kSymbolSchema[] =
+    "CREATE TABLE IF NOT EXISTS symbols ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " module TEXT NOT NULL,"
+    " timestamp INTEGER NOT NULL,"
+    " debug_id TEXT NOT NULL,"
+    " size_of_image INTEGER NOT NULL,"
+    " image_base INTEGER NOT NULL,"
+    " file_name BLOB NOT NULL,"
+    " added_utc TEXT NOT NULL,"
+    " bytes BLOB NOT NULL,"
+    " UNIQUE (module, timestamp, debug_id))";
+
 constexpr char kColumns[] =
     "id, received_utc, peer, path, ver, file_name, length(payload), log, state, note, "
     "http_status";
+constexpr int kStackColumn = 11;
 
 // Finalises on every path out of a function.
 class Statement {
@@ -75,6 +90,27 @@ void ReadRow(sqlite3_stmt* stmt, StoredReport& out) {
   out.state = ColumnBytes(stmt, 8);
   out.note = ColumnBytes(stmt, 9);
   out.httpStatus = sqlite3_column_int(stmt, 10);
+  out.hasStack = sqlite3_column_type(stmt, kStackColumn) != SQLITE_NULL;
+  out.stack = ColumnBytes(stmt, kStackColumn);
+}
+
+bool HasColumn(sqlite3* db, const char* table, const char* column) {
+  Statement info(db, (std::string("PRAGMA table_info(") + table + ")").c_str());
+  while (info.ok() && sqlite3_step(info.get()) == SQLITE_ROW) {
+    if (ColumnBytes(info.get(), 1) == column) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool HasTable(sqlite3* db, const char* table) {
+  Statement query(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+  if (!query.ok()) {
+    return false;
+  }
+  sqlite3_bind_text(query.get(), 1, table, -1, SQLITE_STATIC);
+  return sqlite3_step(query.get()) == SQLITE_ROW;
 }
 
 }  // namespace
@@ -97,7 +133,7 @@ bool ReportStore::Open(const std::string& path, bool forWriting, std::string& er
   bool ok = true;
   if (forWriting) {
     ok = Exec("PRAGMA journal_mode=WAL", error) && Exec("PRAGMA synchronous=FULL", error) &&
-         Exec(kSchema, error);
+         Exec(kSchema, error) && Migrate(error);
   } else {
     // Touch the table now so that a file that is not one of our databases fails here.
     Statement probe(db_, "SELECT count(*) FROM reports");
@@ -105,6 +141,8 @@ bool ReportStore::Open(const std::string& path, bool forWriting, std::string& er
       error = sqlite3_errmsg(db_);
       ok = false;
     }
+    hasStackColumn_ = HasColumn(db_, "reports", "stack");
+    hasSymbolTable_ = HasTable(db_, "symbols");
   }
   if (!ok) {
     sqlite3_close(db_);
@@ -119,6 +157,23 @@ void ReportStore::Close() {
     sqlite3_close(db_);
     db_ = nullptr;
   }
+}
+
+// Databases made before stacks and symbols get the new column and table; their reports keep
+// everything and simply have no stack.
+const char* ReportStore::StackColumn() const { return hasStackColumn_ ? "stack" : "NULL"; }
+
+bool ReportStore::Migrate(std::string& error) {
+  if (!HasColumn(db_, "reports", "stack") &&
+      !Exec("ALTER TABLE reports ADD COLUMN stack BLOB", error)) {
+    return false;
+  }
+  hasStackColumn_ = true;
+  if (!Exec(kSymbolSchema, error)) {
+    return false;
+  }
+  hasSymbolTable_ = true;
+  return true;
 }
 
 bool ReportStore::Exec(const char* sql, std::string& error) {
@@ -139,7 +194,7 @@ int64_t ReportStore::Insert(const StoredReport& report, std::string& error) {
   }
   Statement insert(db_,
                    "INSERT INTO reports (received_utc, peer, path, ver, file_name, payload, log,"
-                   " state, note, http_status) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                   " state, note, http_status, stack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   if (!insert.ok()) {
     error = sqlite3_errmsg(db_);
     return 0;
@@ -159,6 +214,9 @@ int64_t ReportStore::Insert(const StoredReport& report, std::string& error) {
   BindText(stmt, 8, report.state);
   BindText(stmt, 9, report.note);
   sqlite3_bind_int(stmt, 10, report.httpStatus);
+  if (report.hasStack) {
+    BindBytes(stmt, 11, report.stack);
+  }
   if (sqlite3_step(stmt) != SQLITE_DONE) {
     error = sqlite3_errmsg(db_);
     return 0;
@@ -173,7 +231,9 @@ bool ReportStore::List(std::vector<StoredReport>& out, std::string& error) {
     error = "database not open";
     return false;
   }
-  Statement query(db_, (std::string("SELECT ") + kColumns + " FROM reports ORDER BY id").c_str());
+  Statement query(
+      db_, (std::string("SELECT ") + kColumns + ", " + StackColumn() + " FROM reports ORDER BY id")
+               .c_str());
   if (!query.ok()) {
     error = sqlite3_errmsg(db_);
     return false;
@@ -197,8 +257,9 @@ bool ReportStore::Get(int64_t id, StoredReport& out, bool& found, std::string& e
     error = "database not open";
     return false;
   }
-  Statement query(
-      db_, (std::string("SELECT ") + kColumns + ", payload FROM reports WHERE id = ?").c_str());
+  Statement query(db_, (std::string("SELECT ") + kColumns + ", " + StackColumn() +
+                        ", payload FROM reports WHERE id = ?")
+                           .c_str());
   if (!query.ok()) {
     error = sqlite3_errmsg(db_);
     return false;
@@ -207,7 +268,7 @@ bool ReportStore::Get(int64_t id, StoredReport& out, bool& found, std::string& e
   int rc = sqlite3_step(query.get());
   if (rc == SQLITE_ROW) {
     ReadRow(query.get(), out);
-    out.payload = ColumnBytes(query.get(), 11);
+    out.payload = ColumnBytes(query.get(), kStackColumn + 1);
     found = true;
     return true;
   }
@@ -215,6 +276,98 @@ bool ReportStore::Get(int64_t id, StoredReport& out, bool& found, std::string& e
     error = sqlite3_errmsg(db_);
     return false;
   }
+  return true;
+}
+
+int64_t ReportStore::AddSymbolFile(const SymbolFile& file, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (db_ == nullptr || !hasSymbolTable_) {
+    error = "database not open for writing";
+    return 0;
+  }
+  Statement insert(db_,
+                   "INSERT OR REPLACE INTO symbols (module, timestamp, debug_id, size_of_image,"
+                   " image_base, file_name, added_utc, bytes) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+  if (!insert.ok()) {
+    error = sqlite3_errmsg(db_);
+    return 0;
+  }
+  sqlite3_stmt* stmt = insert.get();
+  BindText(stmt, 1, file.module);
+  sqlite3_bind_int64(stmt, 2, file.timestamp);
+  BindText(stmt, 3, file.debugId);
+  sqlite3_bind_int64(stmt, 4, file.sizeOfImage);
+  sqlite3_bind_int64(stmt, 5, static_cast<sqlite3_int64>(file.imageBase));
+  BindBytes(stmt, 6, file.fileName);
+  BindText(stmt, 7, file.addedUtc);
+  BindBytes(stmt, 8, file.bytes);
+  if (sqlite3_step(stmt) != SQLITE_DONE) {
+    error = sqlite3_errmsg(db_);
+    return 0;
+  }
+  return sqlite3_last_insert_rowid(db_);
+}
+
+bool ReportStore::FindSymbolFile(const std::string& module, uint32_t timestamp,
+                                 const std::string& debugId, SymbolFile& out, bool& found,
+                                 std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  found = false;
+  if (db_ == nullptr) {
+    error = "database not open";
+    return false;
+  }
+  if (!hasSymbolTable_) {
+    return true;
+  }
+  Statement query(db_,
+                  "SELECT id, module, timestamp, debug_id, size_of_image, image_base, file_name,"
+                  " added_utc FROM symbols WHERE module = ? AND timestamp = ? AND debug_id = ?");
+  if (!query.ok()) {
+    error = sqlite3_errmsg(db_);
+    return false;
+  }
+  sqlite3_stmt* stmt = query.get();
+  BindText(stmt, 1, module);
+  sqlite3_bind_int64(stmt, 2, timestamp);
+  BindText(stmt, 3, debugId);
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) {
+    out.id = sqlite3_column_int64(stmt, 0);
+    out.module = ColumnBytes(stmt, 1);
+    out.timestamp = static_cast<uint32_t>(sqlite3_column_int64(stmt, 2));
+    out.debugId = ColumnBytes(stmt, 3);
+    out.sizeOfImage = static_cast<uint32_t>(sqlite3_column_int64(stmt, 4));
+    out.imageBase = static_cast<uint64_t>(sqlite3_column_int64(stmt, 5));
+    out.fileName = ColumnBytes(stmt, 6);
+    out.addedUtc = ColumnBytes(stmt, 7);
+    found = true;
+    return true;
+  }
+  if (rc != SQLITE_DONE) {
+    error = sqlite3_errmsg(db_);
+    return false;
+  }
+  return true;
+}
+
+bool ReportStore::SymbolBytes(int64_t id, std::string& out, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (db_ == nullptr) {
+    error = "database not open";
+    return false;
+  }
+  Statement query(db_, "SELECT bytes FROM symbols WHERE id = ?");
+  if (!query.ok()) {
+    error = sqlite3_errmsg(db_);
+    return false;
+  }
+  sqlite3_bind_int64(query.get(), 1, id);
+  if (sqlite3_step(query.get()) != SQLITE_ROW) {
+    error = "no symbol file " + std::to_string(id);
+    return false;
+  }
+  out = ColumnBytes(query.get(), 0);
   return true;
 }
 

@@ -20,11 +20,26 @@ struct StoredReport {
   std::string fileName;  // file name of the "file" part
   std::string payload;   // the uploaded file bytes, unchanged
   uint64_t payloadSize = 0;
-  bool hasLog = false;  // decoding gave log text
-  std::string log;      // the decoded log bytes (GBK)
-  std::string state;    // archive, unpacked or undecodable
-  std::string note;     // how it was decoded, or why not
-  int httpStatus = 0;   // the status the sender was answered with
+  bool hasLog = false;    // decoding gave log text
+  std::string log;        // the decoded log bytes (GBK)
+  std::string state;      // archive, unpacked or undecodable
+  std::string note;       // how it was decoded, or why not
+  int httpStatus = 0;     // the status the sender was answered with
+  bool hasStack = false;  // the archive held stack.txt
+  std::string stack;      // its bytes, unchanged
+};
+
+// A symbol file as kept: found by module name (lower case), TimeDateStamp and CodeView id.
+struct SymbolFile {
+  int64_t id = 0;
+  std::string module;  // lower case, e.g. crashgame.exe
+  uint32_t timestamp = 0;
+  std::string debugId;  // "" when the image has no CodeView record
+  uint32_t sizeOfImage = 0;
+  uint64_t imageBase = 0;
+  std::string fileName;  // the name it was added under
+  std::string addedUtc;
+  std::string bytes;  // the whole file; left empty by FindSymbolFile
 };
 
 // SQLite-backed store. One connection, serialised by a mutex, so the upload server's worker
@@ -50,11 +65,26 @@ class ReportStore {
   // found is false when no report has that id.
   bool Get(int64_t id, StoredReport& out, bool& found, std::string& error);
 
+  // Stores a symbol file, replacing one with the same key. Returns its id, or 0 with error set.
+  int64_t AddSymbolFile(const SymbolFile& file, std::string& error);
+
+  // The symbol file for a module (name compared without case), without its bytes.
+  bool FindSymbolFile(const std::string& module, uint32_t timestamp, const std::string& debugId,
+                      SymbolFile& out, bool& found, std::string& error);
+
+  bool SymbolBytes(int64_t id, std::string& out, std::string& error);
+
  private:
   bool Exec(const char* sql, std::string& error);
 
+  bool Migrate(std::string& error);
+  const char* StackColumn() const;
+
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
+  // A database from before stacks and symbols, opened read-only, lacks these.
+  bool hasStackColumn_ = false;
+  bool hasSymbolTable_ = false;
 };
 
 }  // namespace collector

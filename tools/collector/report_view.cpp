@@ -12,12 +12,7 @@ namespace {
 
 // One field of a tab-separated line: UTF-8, no control characters, never empty.
 std::string Field(const std::string& gbk) {
-  std::string text = GbkToUtf8(gbk);
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-      c = ' ';
-    }
-  }
+  std::string text = StripControls(GbkToUtf8(gbk));
   return text.empty() ? "-" : text;
 }
 
@@ -41,23 +36,34 @@ Crash CrashOf(const StoredReport& report) {
 
 }  // namespace
 
-std::string FormatList(const std::vector<StoredReport>& reports) {
-  using Key = std::tuple<std::string, std::string, std::string>;
+std::string FormatList(const std::vector<StoredReport>& reports,
+                       const std::map<int64_t, std::string>& stackKeys) {
+  // The first member tells stack groups from summary groups, so the two never merge.
+  using Key = std::tuple<bool, std::string, std::string, std::string>;
   struct Group {
     size_t count = 0;
     int64_t firstId = 0;
+    std::string program;
+    std::string code;
   };
   std::map<Key, Group> groups;
   std::string out = "reports: " + std::to_string(reports.size()) + "\n";
   for (const StoredReport& report : reports) {
     Crash crash = CrashOf(report);
-    Key key{Field(crash.program), Field(crash.code), Field(crash.address)};
+    std::string program = Field(crash.program);
+    std::string code = Field(crash.code);
+    std::string address = Field(crash.address);
     out += std::to_string(report.id) + "\t" + Field(report.receivedUtc) + "\t" + Field(report.ver) +
-           "\t" + std::get<0>(key) + "\t" + std::get<1>(key) + "\t" + std::get<2>(key) + "\t" +
-           report.state + "\n";
+           "\t" + program + "\t" + code + "\t" + address + "\t" + report.state + "\n";
+    auto stackKey = stackKeys.find(report.id);
+    // A stack group shows the program and code of its first report.
+    Key key = stackKey == stackKeys.end() ? Key{false, program, code, address}
+                                          : Key{true, stackKey->second, "", ""};
     Group& group = groups[key];
     if (group.count++ == 0) {
       group.firstId = report.id;
+      group.program = program;
+      group.code = code;
     }
   }
   std::vector<std::pair<Key, Group>> ordered(groups.begin(), groups.end());
@@ -69,13 +75,14 @@ std::string FormatList(const std::vector<StoredReport>& reports) {
   });
   out += "groups: " + std::to_string(ordered.size()) + "\n";
   for (const auto& [key, group] : ordered) {
-    out += std::to_string(group.count) + "\t" + std::get<0>(key) + "\t" + std::get<1>(key) + "\t" +
-           std::get<2>(key) + "\n";
+    const std::string& where = std::get<0>(key) ? std::get<1>(key) : std::get<3>(key);
+    out += std::to_string(group.count) + "\t" + group.program + "\t" + group.code + "\t" + where +
+           "\n";
   }
   return out;
 }
 
-std::string FormatShowHeader(const StoredReport& report) {
+std::string FormatShowHeader(const StoredReport& report, size_t frameCount) {
   Crash crash = CrashOf(report);
   std::string out;
   out += "id: " + std::to_string(report.id) + "\n";
@@ -94,6 +101,9 @@ std::string FormatShowHeader(const StoredReport& report) {
     out += "log: " + std::to_string(report.log.size()) + " bytes\n";
   } else {
     out += "log: (none)\n";
+  }
+  if (report.hasStack) {
+    out += "stack: " + std::to_string(frameCount) + " frames\n";
   }
   out += "\n";
   return out;

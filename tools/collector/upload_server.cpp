@@ -117,6 +117,8 @@ UploadServer::UploadServer(ReportStore& store, const ServerOptions& options)
     report.log = std::move(decoded.log);
     report.state = DecodeStateName(decoded.state);
     report.note = decoded.note;
+    report.hasStack = decoded.hasStack;
+    report.stack = std::move(decoded.stack);
     report.httpStatus = options.answerStatus;
 
     std::string error;

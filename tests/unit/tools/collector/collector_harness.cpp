@@ -139,6 +139,10 @@ int CollectorProcess::StopWith(int signalNumber) {
 ToolResult RunCollector(const std::vector<std::string>& toolArgs) {
   std::vector<std::string> args{COLLECTOR_PATH};
   args.insert(args.end(), toolArgs.begin(), toolArgs.end());
+  return RunProgram(args);
+}
+
+ToolResult RunProgram(std::vector<std::string> args) {
   std::vector<char*> argv = ArgvOf(args);
   ToolResult result;
   int outPipe[2];
@@ -309,10 +313,14 @@ std::string BodyOf(const std::string& response) {
   return end == std::string::npos ? std::string() : response.substr(end + 4);
 }
 
-std::string PackLog(const std::string& log) {
+std::string PackLog(const std::string& log) { return PackEntries({{"log.txt", log}}); }
+
+std::string PackEntries(const std::vector<std::pair<std::string, std::string>>& entries) {
   PakArchive archive;
-  archive.AddEntry("log.txt", reinterpret_cast<const unsigned char*>(log.data()),
-                   static_cast<uint32_t>(log.size()));
+  for (const auto& [name, bytes] : entries) {
+    archive.AddEntry(name.c_str(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                     static_cast<uint32_t>(bytes.size()));
+  }
   uint32_t size = 0;
   unsigned char* image = archive.Build(&size);
   return image == nullptr ? std::string() : std::string(reinterpret_cast<char*>(image), size);

@@ -59,6 +59,9 @@ struct ToolResult {
 // Runs the collector binary with the arguments and collects its output.
 ToolResult RunCollector(const std::vector<std::string>& args);
 
+// Runs any program (args[0] is its path) and collects its output.
+ToolResult RunProgram(std::vector<std::string> args);
+
 // Connects to 127.0.0.1:port, writes the bytes and reads until the server closes.
 std::string SendRaw(int port, const std::string& request);
 
@@ -84,5 +87,8 @@ std::string BodyOf(const std::string& response);
 
 // A PAKF image with one entry "log.txt", built by the product's archive code.
 std::string PackLog(const std::string& log);
+
+// A PAKF image with these entries (name, bytes) in this order.
+std::string PackEntries(const std::vector<std::pair<std::string, std::string>>& entries);
 
 }  // namespace collector_test

@@ -1,6 +1,7 @@
 #include "report_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <fstream>
 #include <set>
@@ -85,6 +86,52 @@ TEST(ReportStore, KeepsEveryFieldBinarySafe) {
   EXPECT_EQ(all[0].payloadSize, want.payload.size());
   EXPECT_TRUE(all[0].payload.empty());  // listing leaves the uploaded bytes out
   EXPECT_EQ(all[0].log, want.log);
+}
+
+// A reports.db as the collector made it before stacks and symbols: still read as it is, and
+// brought up to date by the first writer without losing a report.
+TEST(ReportStore, DatabaseFromBeforeStacksKeepsWorking) {
+  TempDir dir;
+  sqlite3* old = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.File("old.db").c_str(), &old), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(old,
+                         "CREATE TABLE reports (id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                         " received_utc TEXT NOT NULL, peer TEXT NOT NULL, path TEXT NOT NULL,"
+                         " ver BLOB, file_name BLOB NOT NULL, payload BLOB NOT NULL, log BLOB,"
+                         " state TEXT NOT NULL, note TEXT NOT NULL, http_status INTEGER NOT NULL);"
+                         "INSERT INTO reports VALUES (1, 't', 'p', '/', '1.0.0', 'log.pak', x'00',"
+                         " 'old log', 'archive', 'n', 200);",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(old);
+
+  std::string error;
+  std::vector<StoredReport> all;
+  collector::SymbolFile symbols;
+  bool found = true;
+  {
+    ReportStore reader;
+    ASSERT_TRUE(reader.Open(dir.File("old.db"), false, error)) << error;
+    ASSERT_TRUE(reader.List(all, error)) << error;
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].log, "old log");
+    EXPECT_FALSE(all[0].hasStack);
+    EXPECT_TRUE(reader.FindSymbolFile("a.dll", 1, "", symbols, found, error)) << error;
+    EXPECT_FALSE(found);
+  }
+  ReportStore writer;
+  ASSERT_TRUE(writer.Open(dir.File("old.db"), true, error)) << error;
+  StoredReport report = SampleReport("2.0.0");
+  report.hasStack = true;
+  report.stack = std::string("#0 a.dll+0x1 fp\r\n\0", 18);
+  int64_t id = writer.Insert(report, error);
+  ASSERT_EQ(id, 2) << error;
+  ASSERT_TRUE(writer.List(all, error)) << error;
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].log, "old log");
+  EXPECT_FALSE(all[0].hasStack);
+  EXPECT_TRUE(all[1].hasStack);
+  EXPECT_EQ(all[1].stack, report.stack);
 }
 
 TEST(ReportStore, RefusesFilesItCannotUse) {

@@ -1,0 +1,176 @@
+// Stacks end to end: a real PE cross-built here with its debug info split off the way the game
+// ships it, a report whose stack.txt points into it, then `symbols add`, show and list.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "collector_harness.h"
+#include "gbk_texts.h"
+
+namespace {
+
+using namespace collector_test;
+
+const std::string kBoundary = "---------------------------28253686825547";
+
+// One function a line, so every byte of each maps to a known line.
+constexpr char kGameSource[] =
+    "__attribute__((noinline)) void leaf(volatile int* p) { *p = 1; }\n"
+    "__attribute__((noinline)) void middle(volatile int* p) { leaf(p); }\n"
+    "__attribute__((noinline)) void outer(volatile int* p) { middle(p); }\n"
+    "int main(int argc, char** argv) { (void)argv; outer(argc > 9 ? &argc : 0); return 0; }\n";
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+std::string Hex(uint32_t value, bool padded) {
+  char text[16];
+  std::snprintf(text, sizeof(text), padded ? "0x%08x" : "0x%x", value);
+  return text;
+}
+
+class Stacks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {VEXO_MINGW_GCC, VEXO_MINGW_OBJCOPY, VEXO_MINGW_STRIP, VEXO_MINGW_NM,
+                             VEXO_MINGW_OBJDUMP, VEXO_LLVM_SYMBOLIZER}) {
+      if (std::string(tool).empty()) {
+        GTEST_SKIP() << "needs the MinGW-w64 i686 cross tools and llvm-symbolizer, which were "
+                        "not found when the build was configured";
+      }
+    }
+    source_ = dir_.File("game.c");
+    std::ofstream(source_) << kGameSource;
+    exe_ = dir_.File("game.exe");
+    debug_ = dir_.File("game.exe.debug");
+    Run({VEXO_MINGW_GCC, "-g", "-O0", "-Wl,--build-id", "-o", exe_, source_});
+    Run({VEXO_MINGW_OBJCOPY, "--only-keep-debug", exe_, debug_});
+    Run({VEXO_MINGW_STRIP, exe_});
+    Run({VEXO_MINGW_OBJCOPY, "--add-gnu-debuglink=" + debug_, exe_});
+
+    std::istringstream symbols(Run({VEXO_MINGW_NM, debug_}));
+    std::string line;
+    std::smatch match;
+    while (std::getline(symbols, line)) {
+      if (std::regex_match(line, match, std::regex("([0-9a-f]{8}) \\S (\\S+)"))) {
+        symbols_[match[2].str()] = static_cast<uint32_t>(std::stoul(match[1].str(), nullptr, 16));
+      }
+    }
+    // The stripped module's own CodeView record, as objdump prints it, is what the DLL reports.
+    std::string headers = Run({VEXO_MINGW_OBJDUMP, "-p", exe_});
+    ASSERT_TRUE(
+        std::regex_search(headers, match, std::regex("signature ([0-9a-f]{32}) age ([0-9]+)")))
+        << headers;
+    debugId_ =
+        match[1].str() + Hex(static_cast<uint32_t>(std::stoul(match[2].str())), false).substr(2);
+    for (char& c : debugId_) c = static_cast<char>(toupper(c));
+    std::string image = ReadAll(exe_);
+    ASSERT_GT(image.size(), 0x200u);
+    uint32_t pe = 0;
+    std::memcpy(&pe, image.data() + 0x3C, 4);
+    std::memcpy(&timestamp_, image.data() + pe + 8, 4);
+  }
+
+  std::string Run(const std::vector<std::string>& args) {
+    ToolResult result = RunProgram(args);
+    EXPECT_EQ(result.exitStatus, 0) << args[0] << ": " << result.err;
+    return result.out;
+  }
+
+  uint32_t Offset(const std::string& symbol) {
+    EXPECT_TRUE(symbols_.count(symbol)) << symbol;
+    return symbols_[symbol] - symbols_["__image_base__"];
+  }
+
+  // stack.txt as the DLL writes it, with the module name in another case than the file's.
+  std::string StackText(uint32_t leafOffset) {
+    return "VexoCrashRpt stack 1\r\nexception 0xc0000005 0x004015b3\r\nthread 0x00000124\r\n"
+           "module 0x00400000 0x0000d000 " +
+           Hex(timestamp_, true) + " " + debugId_ +
+           " Game.exe\r\n"
+           "module 0x7b600000 0x000a0000 0x656f1a2a - kernel32.dll\r\n"
+           "#0 Game.exe+" +
+           Hex(Offset("_leaf") + leafOffset, false) + " context\r\n#1 Game.exe+" +
+           // Return addresses right after the calls: the next function's first byte.
+           Hex(Offset("_outer"), false) + " fp\r\n#2 Game.exe+" + Hex(Offset("_main"), false) +
+           " fp\r\n#3 kernel32.dll+0x1234 scan\r\n#4 0x7b62f0a1 scan\r\n";
+  }
+
+  std::string Db() const { return dir_.File("reports.db"); }
+
+  TempDir dir_;
+  std::string source_, exe_, debug_, debugId_;
+  uint32_t timestamp_ = 0;
+  std::map<std::string, uint32_t> symbols_;
+};
+
+TEST_F(Stacks, ReportUploadedBeforeItsSymbolsIsSymbolizedOnceTheyAreAdded) {
+  ASSERT_LT(Offset("_leaf"), Offset("_middle"));
+  ASSERT_LT(Offset("_middle"), Offset("_outer"));
+  ASSERT_LT(Offset("_outer"), Offset("_main"));
+  CollectorProcess server;
+  ASSERT_TRUE(server.Start({"--db", Db()}, dir_.File("serve.err")));
+  std::string log = "[12:00:01] start\r\n\r\n" + SummaryFor("game.exe", "0xc0000005", "0x4015b3");
+  // Two crashes in the same functions at different bytes of leaf, and one without a stack.
+  for (uint32_t leafOffset : {3u, 5u}) {
+    std::string image = PackEntries({{"log.txt", log}, {"stack.txt", StackText(leafOffset)}});
+    EXPECT_EQ(StatusOf(SendRaw(server.port(), BuildUploadRequest("/", kBoundary, "1.0.0", image))),
+              200);
+  }
+  std::string plain = PackLog("\r\n" + SummaryFor("game.exe", "0xc0000005", "0x401000"));
+  EXPECT_EQ(StatusOf(SendRaw(server.port(), BuildUploadRequest("/", kBoundary, "1.0.0", plain))),
+            200);
+  EXPECT_EQ(server.StopWith(SIGTERM), 0);
+
+  std::string unsymbolized = "stack: 5 frames\n\n#0 Game.exe+" + Hex(Offset("_leaf") + 3, false) +
+                             "\n#1 Game.exe+" + Hex(Offset("_outer"), false) + "\n#2 Game.exe+" +
+                             Hex(Offset("_main"), false) +
+                             "\n#3 kernel32.dll+0x1234\n#4 0x7b62f0a1\n\n";
+  ToolResult shown = RunCollector({"show", "1", "--db", Db()});
+  EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+  EXPECT_NE(shown.out.find(unsymbolized), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("[12:00:01] start"), std::string::npos) << shown.out;
+  ToolResult listed = RunCollector({"list", "--db", Db()});
+  EXPECT_NE(listed.out.find("groups: 3\n"), std::string::npos) << listed.out;
+
+  // The stripped module carries no debug info; its debug file does, keyed like the module.
+  ToolResult refused = RunCollector({"symbols", "add", "--db", Db(), exe_});
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_NE(refused.err.find("no DWARF"), std::string::npos) << refused.err;
+  ToolResult added = RunCollector({"symbols", "add", "--db", Db(), debug_});
+  EXPECT_EQ(added.exitStatus, 0) << added.err;
+  EXPECT_EQ(added.out,
+            "added game.exe " + Hex(timestamp_, true) + " " + debugId_ + " from game.exe.debug\n");
+
+  std::string symbolized = "stack: 5 frames\n\n#0 leaf " + source_ + ":1\n#1 middle " + source_ +
+                           ":2\n#2 outer " + source_ +
+                           ":3\n#3 kernel32.dll+0x1234\n#4 0x7b62f0a1\n\n";
+  shown = RunCollector({"show", "1", "--db", Db()});
+  EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+  EXPECT_NE(shown.out.find(symbolized), std::string::npos) << shown.out;
+  listed = RunCollector({"list", "--db", Db()});
+  EXPECT_NE(listed.out.find("groups: 2\n2\tgame.exe\t0xc0000005\tleaf | middle | outer\n"
+                            "1\tgame.exe\t0xc0000005\t0x401000\n"),
+            std::string::npos)
+      << listed.out;
+
+  // Without a symbolizer the frames fall back to module and offset, and show still succeeds.
+  setenv("COLLECTOR_SYMBOLIZER", dir_.File("no-such-symbolizer").c_str(), 1);
+  shown = RunCollector({"show", "1", "--db", Db()});
+  unsetenv("COLLECTOR_SYMBOLIZER");
+  EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+  EXPECT_NE(shown.out.find(unsymbolized), std::string::npos) << shown.out;
+}
+
+}  // namespace

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "stack_text.h"
+#include "symbolizer.h"
+
+namespace collector {
+
+class ReportStore;
+
+struct ResolvedFrame {
+  StackFrame frame;
+  SourceLocation location;  // empty where no symbol file matched or the symbolizer said nothing
+};
+
+// Resolves the first maxFrames frames of every stack through the symbol files stored now, one
+// llvm-symbolizer run per symbol file. Frames other than #0 are return addresses, so the byte
+// before them is looked up: that is the call.
+std::vector<std::vector<ResolvedFrame>> ResolveStacks(ReportStore& store,
+                                                      const std::vector<StackTrace>& stacks,
+                                                      size_t maxFrames);
+
+// "#N function file:line", "#N function MODULE+0xOFFSET" without a line, "#N MODULE+0xOFFSET"
+// without symbols, "#N 0xADDRESS" outside every module. UTF-8, no control bytes.
+std::string FrameLine(const ResolvedFrame& frame);
+
+// What identical crashes share: the top three frames by function name where symbolized, else by
+// MODULE+0xOFFSET, joined by " | ".
+std::string StackGroupKey(const std::vector<ResolvedFrame>& frames);
+
+}  // namespace collector
