@@ -94,3 +94,20 @@ function(vexo_add_gtest target)
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${ARG_LABELS}")
   endif()
 endfunction()
+
+# A shipped Windows binary: a CodeView record (its GUID from ld's build id) for symbol servers,
+# then the DWARF moves to NAME.debug beside it and the binary itself is stripped. The .debug file
+# is what turns a crash address into function and file:line; the stripped file is what ships.
+function(vexo_ship_binary target)
+  if(NOT VEXO_WINDOWS)
+    return()
+  endif()
+  target_link_options(${target} PRIVATE -Wl,--build-id)
+  set(binary $<TARGET_FILE:${target}>)
+  set(debug $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.debug)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${binary} ${debug}
+    COMMAND ${CMAKE_STRIP} --strip-all ${binary}
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${debug} ${binary}
+    VERBATIM)
+endfunction()
