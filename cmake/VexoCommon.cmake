@@ -22,6 +22,8 @@ if(VEXO_WINDOWS)
   add_compile_definitions(WIN32_LEAN_AND_MEAN)
   # One self-contained file per binary: no libgcc, libstdc++ or winpthread DLLs.
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # One section per function and object, so that the shipped binaries' links drop what is unused.
+  add_compile_options(-ffunction-sections)
 endif()
 
 # Our own code: warning-free, and its texts are GBK at run time.
@@ -102,7 +104,7 @@ function(vexo_ship_binary target)
   if(NOT VEXO_WINDOWS)
     return()
   endif()
-  target_link_options(${target} PRIVATE -Wl,--build-id)
+  target_link_options(${target} PRIVATE -Wl,--build-id -Wl,--gc-sections)
   set(binary $<TARGET_FILE:${target}>)
   set(debug $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.debug)
   add_custom_command(TARGET ${target} POST_BUILD
