@@ -31,6 +31,14 @@ function(vexo_target target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
 
+# Code that ships inside the DLL: optimised for size in the Windows build, where the DLL has a size
+# budget and the crash path is not hot. The tests and tools keep the build type's -O2.
+function(vexo_product target)
+  if(VEXO_WINDOWS)
+    target_compile_options(${target} PRIVATE -Os)
+  endif()
+endfunction()
+
 function(vexo_gbk target)
   # clang (the fuzz build) knows no execution charset but UTF-8; GBK texts matter only in the
   # GCC-built product and its tests.
