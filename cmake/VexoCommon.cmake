@@ -22,11 +22,21 @@ if(VEXO_WINDOWS)
   add_compile_definitions(WIN32_LEAN_AND_MEAN)
   # One self-contained file per binary: no libgcc, libstdc++ or winpthread DLLs.
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # One section per function and object, so that the shipped binaries' links drop what is unused.
+  add_compile_options(-ffunction-sections)
 endif()
 
 # Our own code: warning-free, and its texts are GBK at run time.
 function(vexo_target target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# Code that ships inside the DLL: optimised for size in the Windows build, where the DLL has a size
+# budget and the crash path is not hot. The tests and tools keep the build type's -O2.
+function(vexo_product target)
+  if(VEXO_WINDOWS)
+    target_compile_options(${target} PRIVATE -Os)
+  endif()
 endfunction()
 
 function(vexo_gbk target)
@@ -93,4 +103,21 @@ function(vexo_add_gtest target)
     include(GoogleTest)
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${ARG_LABELS}")
   endif()
+endfunction()
+
+# A shipped Windows binary: a CodeView record (its GUID from ld's build id) for symbol servers,
+# then the DWARF moves to NAME.debug beside it and the binary itself is stripped. The .debug file
+# is what turns a crash address into function and file:line; the stripped file is what ships.
+function(vexo_ship_binary target)
+  if(NOT VEXO_WINDOWS)
+    return()
+  endif()
+  target_link_options(${target} PRIVATE -Wl,--build-id -Wl,--gc-sections)
+  set(binary $<TARGET_FILE:${target}>)
+  set(debug $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.debug)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${binary} ${debug}
+    COMMAND ${CMAKE_STRIP} --strip-all ${binary}
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${debug} ${binary}
+    VERBATIM)
 endfunction()

@@ -22,6 +22,11 @@ void SetError(const char* text) {
   CompressError[kCompressErrorSize - 1] = '\0';
 }
 
+void SetAllocError(int64_t bytes) {
+  std::snprintf(CompressError, kCompressErrorSize, "in Compress fun, new alloc error! (%lld)",
+                static_cast<long long>(bytes));
+}
+
 void StoreLe16(unsigned char* at, uint16_t value) {
   at[0] = static_cast<unsigned char>(value);
   at[1] = static_cast<unsigned char>(value >> 8);
@@ -53,6 +58,10 @@ int Compress(unsigned char*& buffer, int& length, int packType, int storeIfPoor,
     case kPackLzw: {
       unsigned char* stream = nullptr;
       storedSize = LzwEncode(input, n, stream);
+      if (storedSize < 0) {
+        SetAllocError(-storedSize);
+        return kCompressFailed;
+      }
       packed.reset(stream);
       source = stream;
       break;
@@ -67,8 +76,7 @@ int Compress(unsigned char*& buffer, int& length, int packType, int storeIfPoor,
         packed.reset(new (std::nothrow) unsigned char[static_cast<size_t>(capacity)]);
       }
       if (packed == nullptr) {
-        std::snprintf(CompressError, kCompressErrorSize, "in Compress fun, new alloc error! (%lld)",
-                      static_cast<long long>(reported));
+        SetAllocError(reported);
         return kCompressFailed;
       }
       static bool lzoReady = false;
