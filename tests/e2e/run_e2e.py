@@ -121,7 +121,7 @@ SCENARIOS = [
     # Stack traces: the chain's functions, symbolized by the collector, in order; with frame
     # pointers and without (optimised), for a fault, a stack overflow and a second thread.
 ] + [
-    Scenario("stack_%s%s" % (name, suffix), crash=crash, exe=exe, stacktrace=True,
+    Scenario("trace_%s%s" % (name, suffix), crash=crash, exe=exe, stacktrace=True,
              expect_code=code, expect_box=OK_BOX, expect_chain=chain)
     for suffix, exe in (("", "crashgame.exe"), ("_nofp", "crashgame_nofp.exe"))
     for name, crash, code, chain in (
@@ -132,7 +132,7 @@ SCENARIOS = [
          ["ChainInner", "ChainMiddle", "ChainOuter", "ChainThread"]))
 ] + [
     # TestSendDlg has no crash to trace: the archive keeps its one entry.
-    Scenario("stack_not_for_test_send", crash="testsend", stacktrace=True, expect_code=0,
+    Scenario("trace_not_for_test_send", crash="testsend", stacktrace=True, expect_code=0,
              expect_flags=None, expect_box=OK_BOX),
     # Late in termination, after the library's own detach: ended at once with the code.
     Scenario("fault_during_termination", crash="exitfault", expect_dialog=False, max_seconds=15),

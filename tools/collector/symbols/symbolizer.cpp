@@ -1,5 +1,6 @@
 #include "symbolizer.h"
 
+#include <cxxabi.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -37,6 +38,18 @@ void ParseFileLine(const std::string& text, SourceLocation& out) {
   }
 }
 
+// llvm-symbolizer leaves C++ names of 32-bit PE files mangled (it expects the extra leading
+// underscore of that target's C names): demangle what still looks like an Itanium name.
+std::string Demangled(const std::string& name) {
+  if (name.compare(0, 2, "_Z") != 0) return name;
+  int status = 0;
+  char* plain = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+  if (status != 0 || plain == nullptr) return name;
+  std::string out = plain;
+  std::free(plain);
+  return out;
+}
+
 // llvm-symbolizer's default output: per address, pairs of lines (function, FILE:LINE:COLUMN),
 // more than one pair when inlined (innermost first), then an empty line.
 std::vector<SourceLocation> ParseOutput(const std::string& output, size_t count) {
@@ -57,7 +70,7 @@ std::vector<SourceLocation> ParseOutput(const std::string& output, size_t count)
     }
     if (block.size() >= 2) {
       if (block[0] != "??") {
-        locations[index].function = block[0];
+        locations[index].function = Demangled(block[0]);
       }
       ParseFileLine(block[1], locations[index]);
     }
