@@ -67,4 +67,23 @@ std::string StripControls(std::string text) {
   return text;
 }
 
+std::string StripTerminalControls(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c == 0xC2 && i + 1 < utf8.size()) {
+      const unsigned char next = static_cast<unsigned char>(utf8[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {  // a C1 control, such as CSI
+        out += ' ';
+        ++i;
+        continue;
+      }
+    }
+    const bool kept = c >= 0x20 ? c != 0x7F : c == '\n' || c == '\r' || c == '\t';
+    out += kept ? static_cast<char>(c) : ' ';
+  }
+  return out;
+}
+
 }  // namespace collector

@@ -12,4 +12,9 @@ std::string GbkToUtf8(const std::string& gbk);
 // that nothing from an upload can move the cursor or end a line.
 std::string StripControls(std::string text);
 
+// UTF-8 text fit for a terminal over several lines: line feeds, carriage returns and tabs stay;
+// every other control character, C1 controls (U+0080 to U+009F) included, becomes a space, so
+// that a log cannot send escape sequences to the terminal that shows it.
+std::string StripTerminalControls(const std::string& utf8);
+
 }  // namespace collector

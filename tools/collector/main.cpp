@@ -403,7 +403,7 @@ int RunShow(const Arguments& args) {
     text += "\n";
   }
   if (report.hasLog) {
-    text += collector::GbkToUtf8(report.log);
+    text += collector::StripTerminalControls(collector::GbkToUtf8(report.log));
   }
   return WriteAll(text) ? kExitOk : kExitFailure;
 }

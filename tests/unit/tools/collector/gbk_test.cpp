@@ -41,4 +41,17 @@ TEST(GbkToUtf8, KeepsNulBytesAndLongInputWhole) {
   EXPECT_EQ(GbkToUtf8(gbk), utf8);
 }
 
+// A log shown on a terminal keeps its lines and its text, but no escape sequence gets through.
+TEST(StripTerminalControls, KeepsLinesAndTextDropsEscapes) {
+  const std::string log = std::string(
+                              "\x1b[2J\x1b]0;owned\x07line 1\r\n\tx\xC2\x9B"
+                              "31m") +
+                          std::string("\0", 1) +
+                          "\x7f\xE6\xB8\xB8 \xC2\xA0"
+                          "end\n";
+  EXPECT_EQ(collector::StripTerminalControls(log),
+            " [2J ]0;owned line 1\r\n\tx 31m  \xE6\xB8\xB8 \xC2\xA0"
+            "end\n");
+}
+
 }  // namespace
