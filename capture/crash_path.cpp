@@ -1,5 +1,8 @@
 #include "capture/crash_path.h"
 
+#include <cerrno>
+#include <cstdio>
+
 #include "capture/crash_summary.h"
 #include "capture/critical_section.h"
 #include "capture/report_guard.h"
@@ -65,7 +68,16 @@ void PrepareWindowing(HINSTANCE instance) {
   if (window != nullptr) DestroyWindow(window);
 }
 
+// The C runtime sets up a thread's own data on its first call that needs it, from the process
+// heap, which a crashed thread may have locked: this thread sets it up now.
+void PrepareRuntime() {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", 0u);
+  errno = 0;
+}
+
 DWORD WINAPI CrashThreadMain(LPVOID) {
+  PrepareRuntime();
   PrepareWindowing(state.instance);
   SetEvent(state.ready);
   for (;;) {

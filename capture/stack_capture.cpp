@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 
 #include "common/shared_buffers.h"
+#include "dialog/host_module.h"
 #include "report/stack_trace.h"
 
 namespace {
@@ -68,10 +70,14 @@ class ProcessMemory : public MemoryReader {
   int next_ = 0;
 };
 
-void BaseName(const char* path, char* out, std::size_t size) {
-  const char* name = std::strrchr(path, '\\');
+// The file name after the last backslash, narrowed to the ANSI code page. The wide call and this
+// conversion need no heap: the crashed thread may hold the heap's lock.
+void BaseName(const wchar_t* path, char* out, std::size_t size) {
+  const wchar_t* name = std::wcsrchr(path, L'\\');
   name = name != nullptr ? name + 1 : path;
-  std::strncpy(out, name, size - 1);
+  const int written =
+      WideCharToMultiByte(CP_ACP, 0, name, -1, out, static_cast<int>(size), nullptr, nullptr);
+  if (written <= 0) out[0] = '\0';
   out[size - 1] = '\0';
 }
 
@@ -105,6 +111,23 @@ bool ReadModule(uint32_t base, ProcessMemory& memory, StackModule& module) {
     module.codeBegin[module.codeRanges] = base + section.VirtualAddress;
     module.codeEnd[module.codeRanges] = base + section.VirtualAddress + section.Misc.VirtualSize;
     ++module.codeRanges;
+  }
+
+  // The name the module exports under: read from the image itself, without any call that could
+  // need the heap or a lock.
+  const IMAGE_DATA_DIRECTORY& exports =
+      nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  IMAGE_EXPORT_DIRECTORY exportDirectory;
+  if (exports.Size >= sizeof exportDirectory && exports.VirtualAddress != 0 &&
+      memory.Read(base + exports.VirtualAddress, &exportDirectory, sizeof exportDirectory) &&
+      exportDirectory.Name != 0) {
+    for (std::size_t i = 0; i + 1 < sizeof module.name; ++i) {
+      if (!memory.Read(base + exportDirectory.Name + i, &module.name[i], 1)) {
+        module.name[0] = '\0';
+        break;
+      }
+      if (module.name[i] == '\0') break;
+    }
   }
 
   const IMAGE_DATA_DIRECTORY& debug = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
@@ -150,11 +173,22 @@ void ReadModules(ProcessMemory& memory) {
     const uint32_t regionBase = reinterpret_cast<uint32_t>(info.BaseAddress);
     if (info.Type == MEM_IMAGE && info.AllocationBase == info.BaseAddress) {
       StackModule& module = capture.modules[capture.moduleCount];
-      char path[MAX_PATH];
-      if (ReadModule(regionBase, memory, module) &&
-          K32GetMappedFileNameA(GetCurrentProcess(), info.BaseAddress, path, sizeof path) > 0) {
-        BaseName(path, module.name, sizeof module.name);
-        ++capture.moduleCount;
+      if (ReadModule(regionBase, memory, module)) {
+        if (info.BaseAddress == GetModuleHandleA(nullptr)) {
+          // An executable usually exports nothing; its path was remembered at install.
+          char hostPath[kHostPathSize];
+          if (ReadHostModulePath(hostPath)) {
+            std::strncpy(module.name, HostBaseName(hostPath), sizeof module.name - 1);
+          }
+        } else if (module.name[0] == '\0') {
+          // Under Wine this asks for memory from the process heap: only for modules that
+          // export nothing.
+          static wchar_t path[MAX_PATH];
+          if (K32GetMappedFileNameW(GetCurrentProcess(), info.BaseAddress, path, MAX_PATH) > 0) {
+            BaseName(path, module.name, sizeof module.name);
+          }
+        }
+        if (module.name[0] != '\0') ++capture.moduleCount;
       }
     }
     const uint32_t next = regionBase + static_cast<uint32_t>(info.RegionSize);

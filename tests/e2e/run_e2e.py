@@ -131,6 +131,9 @@ SCENARIOS = [
         ("thread", "chain-thread", 0xC0000005,
          ["ChainInner", "ChainMiddle", "ChainOuter", "ChainThread"]))
 ] + [
+    # The stack is recorded while the crashed thread holds the heap's lock: nothing of the capture
+    # may need the heap.
+    Scenario("trace_under_heap_lock", crash="heaplock-av", stacktrace=True, expect_box=OK_BOX),
     # TestSendDlg has no crash to trace: the archive keeps its one entry.
     Scenario("trace_not_for_test_send", crash="testsend", stacktrace=True, expect_code=0,
              expect_flags=None, expect_box=OK_BOX),
