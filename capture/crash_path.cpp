@@ -141,11 +141,12 @@ void PrepareCrashPath(HINSTANCE instance) {
   }
   if (state.thread != nullptr) return;
   state.instance = instance;
-  state.wake = NewEvent(false);
-  state.ready = NewEvent(true);
-  state.shown = NewEvent(true);
-  state.reported = NewEvent(true);
-  state.captured = NewEvent(true);
+  // Kept from an earlier call whose thread could not be started.
+  if (state.wake == nullptr) state.wake = NewEvent(false);
+  if (state.ready == nullptr) state.ready = NewEvent(true);
+  if (state.shown == nullptr) state.shown = NewEvent(true);
+  if (state.reported == nullptr) state.reported = NewEvent(true);
+  if (state.captured == nullptr) state.captured = NewEvent(true);
   if (state.wake == nullptr || state.ready == nullptr || state.shown == nullptr ||
       state.reported == nullptr || state.captured == nullptr) {
     return;
