@@ -645,4 +645,26 @@ TEST_F(CollectorServe, LateHeadsAndSlowBodiesAreCutOff) {
   EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", "fast")), 200);
 }
 
+TEST_F(CollectorServe, ConnectionsPerAddressAndHeadSizeAreCapped) {
+  StartServer({"--max-per-address", "2"});
+  int first = ConnectTo(server_.port());
+  int second = ConnectTo(server_.port());
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (AcceptQueueLength(server_.port()) != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  // A third from the same address is closed without an answer; the two are still served.
+  EXPECT_EQ(SendRaw(server_.port(), BuildUploadRequest("/", kBoundary41, "3", "x")), "");
+  ASSERT_TRUE(SendAll(first, BuildUploadRequest("/", kBoundary41, "1", "x")));
+  EXPECT_EQ(StatusOf(ReceiveAll(first)), 200);
+  ASSERT_TRUE(SendAll(second, "POST / HTTP/1.1\r\nHost: x\r\nX-Pad: " +
+                                  std::string(40000, 'p') + "\r\n\r\n"));
+  EXPECT_EQ(StatusOf(ReceiveAll(second)), 431);
+  close(first);
+  close(second);
+  EXPECT_EQ(ListedReports().size(), 1u);
+}
+
 }  // namespace
