@@ -62,7 +62,7 @@ constexpr char kDetails[] =
     "        --min-rate BYTES    after S seconds of body, a body slower than this many\n"
     "                            bytes a second on average is cut off (default 1024)\n"
     "        --max-header-bytes N  request line and headers together (default 32768)\n"
-    "        --status CODE       answer stored uploads with this status (100-599, default\n"
+    "        --status CODE       answer stored uploads with this status (200-599, default\n"
     "                            200); for testing senders. The upload is stored all the same.\n"
     "        SIGINT or SIGTERM stop it: no new connections; open ones get 3 seconds to\n"
     "        finish, then are closed; every answered report is stored; exit status 0.\n"
@@ -202,8 +202,9 @@ int RunServe(const Arguments& args) {
     options.maxBytes = static_cast<size_t>(number);
   }
   if (!args.status.empty()) {
-    if (!ParseUnsigned(args.status, 599, number) || number < 100) {
-      return UsageError("--status wants an HTTP status from 100 to 599, not " + args.status);
+    // A 1xx status is no final answer; the HTTP server cannot send one as such.
+    if (!ParseUnsigned(args.status, 599, number) || number < 200) {
+      return UsageError("--status wants an HTTP status from 200 to 599, not " + args.status);
     }
     options.answerStatus = static_cast<int>(number);
   }

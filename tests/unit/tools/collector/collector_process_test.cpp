@@ -508,7 +508,7 @@ TEST(CollectorCommandLine, RejectsBadArgumentsAndUnusableDatabases) {
       RunCollector({"serve", "--db", dir.File("a.db"), "--listen", "127.0.0.1:70000"}).exitStatus,
       2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--max-bytes", "0"}).exitStatus, 2);
-  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--status", "99"}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--status", "199"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--bogus"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"show", "--db", dir.File("a.db")}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"show", "x1", "--db", dir.File("a.db")}).exitStatus, 2);
