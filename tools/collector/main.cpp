@@ -37,6 +37,8 @@ constexpr int kExitUsage = 2;
 constexpr char kSynopsis[] =
     "usage:\n"
     "  collector serve --db FILE [--listen HOST:PORT] [--max-bytes N] [--status CODE]\n"
+    "                  [--max-connections N] [--max-per-address N] [--head-timeout SECONDS]\n"
+    "                  [--min-rate BYTES] [--max-header-bytes N]\n"
     "  collector list --db FILE\n"
     "  collector show ID --db FILE [--raw | --pak]\n"
     "  collector symbols add --db FILE SYMFILE...\n";
@@ -46,16 +48,24 @@ constexpr char kDetails[] =
     "        (a PAKF archive with the entry log.txt, or the log text itself) and the text\n"
     "        field \"ver\". Every upload is stored in the SQLite database FILE (created when\n"
     "        missing) before it is answered; one that cannot be decoded is stored raw and\n"
-    "        flagged. Answers 200 \"OK <id>\", 400 without a \"file\" part or for a body that\n"
-    "        is not multipart/form-data, 413 above the size limit.\n"
+    "        flagged. Answers 200 \"OK <id>\", 400 without a \"file\" part, with a second\n"
+    "        \"file\" or \"ver\" part, or for a body that is not multipart/form-data, 413\n"
+    "        above the size limit (whatever the transfer encoding), 405 to other methods.\n"
     "        --listen HOST:PORT  address to listen on (default 127.0.0.1:0); port 0 picks a\n"
     "                            free port. The first line on stdout is always\n"
     "                            \"listening HOST:PORT\" with the port actually bound.\n"
     "        --max-bytes N       largest accepted request body in bytes (default 67108864)\n"
-    "        --status CODE       answer stored uploads with this status (100-599, default\n"
+    "        --max-connections N  open connections in all (default 1024)\n"
+    "        --max-per-address N  open connections from one client address (default 64)\n"
+    "        --head-timeout S    the request head must arrive within S seconds of\n"
+    "                            connecting (default 10); also the idle timeout\n"
+    "        --min-rate BYTES    after S seconds of body, a body slower than this many\n"
+    "                            bytes a second on average is cut off (default 1024)\n"
+    "        --max-header-bytes N  request line and headers together (default 32768)\n"
+    "        --status CODE       answer stored uploads with this status (200-599, default\n"
     "                            200); for testing senders. The upload is stored all the same.\n"
-    "        SIGINT or SIGTERM stop it: no new connections, requests in progress are\n"
-    "        finished and stored, exit status 0.\n"
+    "        SIGINT or SIGTERM stop it: no new connections; open ones get 3 seconds to\n"
+    "        finish, then are closed; every answered report is stored; exit status 0.\n"
     "list    one line per report: id, received (UTC), ver, program, exception code,\n"
     "        exception address, state (archive, unpacked or undecodable); then the groups of\n"
     "        identical crashes (program, code, address) with their counts. Reports with a\n"
@@ -105,6 +115,7 @@ struct Arguments {
   std::string listen = "127.0.0.1:0";
   std::string maxBytes;
   std::string status;
+  std::map<std::string, std::string> limits;  // serve's limit options by name
   std::vector<std::string> positional;
   bool raw = false;
   bool pak = false;
@@ -132,6 +143,9 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
       if (!value(args.maxBytes)) return "--max-bytes needs a number";
     } else if (arg == "--status") {
       if (!value(args.status)) return "--status needs a number";
+    } else if (arg == "--max-connections" || arg == "--max-per-address" ||
+               arg == "--head-timeout" || arg == "--min-rate" || arg == "--max-header-bytes") {
+      if (!value(args.limits[arg])) return arg + " needs a number";
     } else if (arg == "--raw") {
       args.raw = true;
     } else if (arg == "--pak") {
@@ -188,11 +202,38 @@ int RunServe(const Arguments& args) {
     options.maxBytes = static_cast<size_t>(number);
   }
   if (!args.status.empty()) {
-    if (!ParseUnsigned(args.status, 599, number) || number < 100) {
-      return UsageError("--status wants an HTTP status from 100 to 599, not " + args.status);
+    // A 1xx status is no final answer; the HTTP server cannot send one as such.
+    if (!ParseUnsigned(args.status, 599, number) || number < 200) {
+      return UsageError("--status wants an HTTP status from 200 to 599, not " + args.status);
     }
     options.answerStatus = static_cast<int>(number);
   }
+
+  struct Limit {
+    const char* name;
+    uint64_t max;
+    size_t* target;
+  };
+  size_t headTimeout = static_cast<size_t>(options.headTimeoutSeconds);
+  const Limit limits[] = {
+      {"--max-connections", 1000000, &options.maxConnections},
+      {"--max-per-address", 1000000, &options.maxPerAddress},
+      {"--head-timeout", 3600, &headTimeout},
+      {"--min-rate", SIZE_MAX, &options.minBytesPerSecond},
+      {"--max-header-bytes", 64u * 1024u * 1024u, &options.maxHeaderBytes},
+  };
+  for (const Limit& limit : limits) {
+    auto given = args.limits.find(limit.name);
+    if (given == args.limits.end()) {
+      continue;
+    }
+    if (!ParseUnsigned(given->second, limit.max, number) || number == 0) {
+      return UsageError(std::string(limit.name) + " wants a positive number up to " +
+                        std::to_string(limit.max) + ", not " + given->second);
+    }
+    *limit.target = static_cast<size_t>(number);
+  }
+  options.headTimeoutSeconds = static_cast<int>(headTimeout);
 
   // Every thread started from here on inherits the blocked set, so the signals reach only
   // the watcher below, which stops the server in an orderly way.
@@ -228,7 +269,7 @@ int RunServe(const Arguments& args) {
   watcher.join();
   store.Close();
   if (!served) {
-    std::fprintf(stderr, "collector: accepting connections failed\n");
+    std::fprintf(stderr, "collector: the HTTP server could not start\n");
     return kExitFailure;
   }
   std::fprintf(stderr, "collector: stopped\n");

@@ -187,11 +187,41 @@ bool ReportStore::Exec(const char* sql, std::string& error) {
 }
 
 int64_t ReportStore::Insert(const StoredReport& report, std::string& error) {
+  std::vector<int64_t> ids;
+  return InsertBatch({&report}, ids, error) ? ids.front() : 0;
+}
+
+bool ReportStore::InsertBatch(const std::vector<const StoredReport*>& reports,
+                              std::vector<int64_t>& ids, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ids.clear();
   if (db_ == nullptr) {
     error = "database not open";
-    return 0;
+    return false;
   }
+  if (!Exec("BEGIN IMMEDIATE", error)) {
+    return false;
+  }
+  for (const StoredReport* report : reports) {
+    int64_t id = InsertLocked(*report, error);
+    if (id == 0) {
+      std::string ignored;
+      Exec("ROLLBACK", ignored);
+      ids.clear();
+      return false;
+    }
+    ids.push_back(id);
+  }
+  if (!Exec("COMMIT", error)) {
+    std::string ignored;
+    Exec("ROLLBACK", ignored);
+    ids.clear();
+    return false;
+  }
+  return true;
+}
+
+int64_t ReportStore::InsertLocked(const StoredReport& report, std::string& error) {
   Statement insert(db_,
                    "INSERT INTO reports (received_utc, peer, path, ver, file_name, payload, log,"
                    " state, note, http_status, stack) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");

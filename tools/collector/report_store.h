@@ -43,7 +43,7 @@ struct SymbolFile {
 };
 
 // SQLite-backed store. One connection, serialised by a mutex, so the upload server's worker
-// threads can insert concurrently; each insert is committed before it returns.
+// threads can insert concurrently; each insert or batch is committed before it returns.
 class ReportStore {
  public:
   ReportStore() = default;
@@ -58,6 +58,11 @@ class ReportStore {
 
   // Returns the new report's id, or 0 with error set.
   int64_t Insert(const StoredReport& report, std::string& error);
+
+  // Stores all of them in one transaction, so they share one fsync: all or none. ids gets
+  // their ids in order.
+  bool InsertBatch(const std::vector<const StoredReport*>& reports, std::vector<int64_t>& ids,
+                   std::string& error);
 
   // Every report in id order, without payload bytes (payloadSize is set).
   bool List(std::vector<StoredReport>& out, std::string& error);
@@ -76,6 +81,7 @@ class ReportStore {
 
  private:
   bool Exec(const char* sql, std::string& error);
+  int64_t InsertLocked(const StoredReport& report, std::string& error);
 
   bool Migrate(std::string& error);
   const char* StackColumn() const;

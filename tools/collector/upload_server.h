@@ -13,6 +13,12 @@ struct ServerOptions {
   int port = 0;                           // 0: any free port
   size_t maxBytes = 64u * 1024u * 1024u;  // request bodies above this are answered 413
   int answerStatus = 200;                 // status for a stored report (for testing senders)
+  size_t maxConnections = 1024;           // open connections in all
+  size_t maxPerAddress = 64;              // open connections from one client address
+  int headTimeoutSeconds = 10;            // the request head must arrive within this time
+  size_t minBytesPerSecond = 1024;        // body rate, averaged after headTimeoutSeconds
+  size_t maxHeaderBytes = 32768;          // request line and headers together
+  int stopGraceMilliseconds = 3000;       // connections left this long after a stop
 };
 
 // HTTP server that takes the crash uploads (a multipart POST to any path), stores each one
@@ -27,17 +33,17 @@ class UploadServer {
   // Binds the listening socket. Returns the bound port, or -1 with error set.
   int Bind(std::string& error);
 
-  // Accepts requests until Stop; returns after every accepted request has been answered.
-  // False when accepting failed for another reason.
+  // Serves until Stop: then stops accepting, gives open connections the stop grace, ends the
+  // rest and returns once every report already taken has been stored and answered. False when
+  // serving could not start.
   bool Serve();
 
   // Safe from any thread, before or during Serve, any number of times.
   void Stop();
 
  private:
-  class HttpServer;
-  ServerOptions options_;
-  std::unique_ptr<HttpServer> server_;
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace collector

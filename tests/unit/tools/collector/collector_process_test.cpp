@@ -508,7 +508,7 @@ TEST(CollectorCommandLine, RejectsBadArgumentsAndUnusableDatabases) {
       RunCollector({"serve", "--db", dir.File("a.db"), "--listen", "127.0.0.1:70000"}).exitStatus,
       2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--max-bytes", "0"}).exitStatus, 2);
-  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--status", "99"}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--status", "199"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--bogus"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"show", "--db", dir.File("a.db")}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"show", "x1", "--db", dir.File("a.db")}).exitStatus, 2);
@@ -532,6 +532,139 @@ TEST_F(CollectorServe, ShowOfAnUnknownReportFails) {
   ToolResult result = Show("2");
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_NE(result.err.find("no report 2"), std::string::npos) << result.err;
+}
+
+// The multipart body the crash library sends, with the parts given (name, bytes) in order.
+std::string MultipartBody(const std::vector<std::pair<std::string, std::string>>& parts) {
+  std::string body;
+  for (const auto& part : parts) {
+    body += "--" + kBoundary41 + "\r\nContent-Disposition: form-data; name=\"" + part.first + "\"";
+    body += part.first == "file" ? "; filename=\"log.pak\"\r\n\r\n" : "\r\n\r\n";
+    body += part.second + "\r\n";
+  }
+  return body + "--" + kBoundary41 + "--\r\n\r\n";
+}
+
+std::string PostHead(const std::string& framing) {
+  return "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; "
+         "boundary=" + kBoundary41 + "\r\n" + framing + "Connection: close\r\n\r\n";
+}
+
+// The body sent in chunks of 1000 bytes, so its size is never announced.
+std::string ChunkedRequest(const std::string& body) {
+  std::string request = PostHead("Transfer-Encoding: chunked\r\n");
+  for (size_t at = 0; at < body.size(); at += 1000) {
+    std::string chunk = body.substr(at, 1000);
+    char size[16];
+    std::snprintf(size, sizeof(size), "%zx\r\n", chunk.size());
+    request += size + chunk + "\r\n";
+  }
+  return request + "0\r\n\r\n";
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(CollectorServe, ChunkedBodyOverTheLimitIsRefusedAndNotStored) {
+  StartServer({"--max-bytes", "4000"});
+  std::string response =
+      SendRaw(server_.port(), ChunkedRequest(MultipartBody({{"file", std::string(6000, 'x')}})));
+  EXPECT_EQ(StatusOf(response), 413) << response;
+  EXPECT_TRUE(ListedReports().empty());
+  response = SendRaw(server_.port(),
+                     ChunkedRequest(MultipartBody({{"ver", "2.0"}, {"file", "chunked log"}})));
+  EXPECT_EQ(StatusOf(response), 200) << response;
+  EXPECT_EQ(Show("1", "--raw").out, "chunked log");
+}
+
+TEST_F(CollectorServe, DuplicatePartsAndOtherMethodsAreRefused) {
+  StartServer();
+  for (const std::string name : {"file", "ver"}) {
+    std::string body = MultipartBody({{"ver", "1.0"}, {"file", "a"}, {name, "b"}});
+    std::string response = SendRaw(
+        server_.port(), PostHead("Content-Length: " + std::to_string(body.size()) + "\r\n") + body);
+    EXPECT_EQ(StatusOf(response), 400) << response;
+    EXPECT_EQ(BodyOf(response), "duplicate part " + name + "\n");
+  }
+  EXPECT_TRUE(ListedReports().empty());
+  for (const std::string method : {"GET", "PUT"}) {
+    std::string response =
+        SendRaw(server_.port(), method + " /upload HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(StatusOf(response), 405) << response;
+    EXPECT_NE(response.find("\r\nAllow: POST\r\n"), std::string::npos) << response;
+  }
+}
+
+TEST_F(CollectorServe, SlowClientsBlockNoUploadAndSigtermEndsThemQuickly) {
+  StartServer();
+  // Half of them stall inside the head, half inside the body, each a byte at a time.
+  std::string request = BuildUploadRequest("/", kBoundary41, "1.0.0", std::string(4000, 'z'));
+  size_t bodyAt = request.find("\r\n\r\n") + 4;
+  std::vector<int> slow;
+  for (int i = 0; i < 16; ++i) {
+    int sock = ConnectTo(server_.port());
+    ASSERT_GE(sock, 0);
+    ASSERT_TRUE(SendAll(sock, request.substr(0, i % 2 ? bodyAt + 10 : 10)));
+    slow.push_back(sock);
+  }
+  for (int round = 0; round < 3; ++round) {
+    for (size_t i = 0; i < slow.size(); ++i) {
+      ASSERT_TRUE(SendAll(slow[i], request.substr((i % 2 ? bodyAt + 10 : 10) + round, 1)));
+    }
+  }
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "2.0.0", "real")), 200);
+  EXPECT_LT(SecondsSince(start), 2.0);
+
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(server_.StopWith(SIGTERM), 0) << ServerErrors();
+  EXPECT_LT(SecondsSince(start), 5.0);
+  for (int sock : slow) {
+    EXPECT_EQ(ReceiveAll(sock), "");  // closed without an answer
+    close(sock);
+  }
+  ASSERT_EQ(ListedReports().size(), 1u);
+}
+
+TEST_F(CollectorServe, LateHeadsAndSlowBodiesAreCutOff) {
+  StartServer({"--head-timeout", "1", "--min-rate", "100000"});
+  std::string request = BuildUploadRequest("/", kBoundary41, "1.0.0", std::string(4000, 'z'));
+  int silent = ConnectTo(server_.port());
+  int slowBody = ConnectTo(server_.port());
+  ASSERT_GE(silent, 0);
+  ASSERT_GE(slowBody, 0);
+  ASSERT_TRUE(SendAll(slowBody, request.substr(0, request.find("\r\n\r\n") + 10)));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReceiveAll(silent), "");
+  EXPECT_EQ(ReceiveAll(slowBody), "");
+  // Cut after about the one second, well before the receive timeout.
+  EXPECT_LT(SecondsSince(start), 3.0);
+  close(silent);
+  close(slowBody);
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", "fast")), 200);
+}
+
+TEST_F(CollectorServe, ConnectionsPerAddressAndHeadSizeAreCapped) {
+  StartServer({"--max-per-address", "2"});
+  int first = ConnectTo(server_.port());
+  int second = ConnectTo(server_.port());
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (AcceptQueueLength(server_.port()) != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  // A third from the same address is closed without an answer; the two are still served.
+  EXPECT_EQ(SendRaw(server_.port(), BuildUploadRequest("/", kBoundary41, "3", "x")), "");
+  ASSERT_TRUE(SendAll(first, BuildUploadRequest("/", kBoundary41, "1", "x")));
+  EXPECT_EQ(StatusOf(ReceiveAll(first)), 200);
+  ASSERT_TRUE(SendAll(second, "POST / HTTP/1.1\r\nHost: x\r\nX-Pad: " +
+                                  std::string(40000, 'p') + "\r\n\r\n"));
+  EXPECT_EQ(StatusOf(ReceiveAll(second)), 431);
+  close(first);
+  close(second);
+  EXPECT_EQ(ListedReports().size(), 1u);
 }
 
 }  // namespace

@@ -189,4 +189,21 @@ TEST(ReportStore, ConcurrentInsertsAllLand) {
   EXPECT_EQ(vers.size(), static_cast<size_t>(kThreads * kEach));
 }
 
+TEST(ReportStore, BatchIsStoredInOneTransactionWithIdsInOrder) {
+  TempDir dir;
+  ReportStore store;
+  std::string error;
+  ASSERT_TRUE(store.Open(dir.File("r.db"), true, error)) << error;
+  StoredReport a = SampleReport("a");
+  StoredReport b = SampleReport("b");
+  std::vector<int64_t> ids;
+  ASSERT_TRUE(store.InsertBatch({&a, &b}, ids, error)) << error;
+  EXPECT_EQ(ids, (std::vector<int64_t>{1, 2}));
+  EXPECT_EQ(store.Insert(a, error), 3);
+  store.Close();
+  // A closed store refuses the batch and hands out no ids.
+  EXPECT_FALSE(store.InsertBatch({&a}, ids, error));
+  EXPECT_TRUE(ids.empty());
+}
+
 }  // namespace
