@@ -292,23 +292,7 @@ int RunList(const Arguments& args) {
   }
   // Symbolized now, with the symbols stored now: a report that came before its symbols groups
   // by function names as soon as they are added.
-  std::vector<int64_t> ids;
-  std::vector<StackTrace> stacks;
-  for (const StoredReport& report : reports) {
-    if (report.hasStack) {
-      StackTrace trace = collector::ParseStackText(report.stack);
-      if (!trace.frames.empty()) {
-        ids.push_back(report.id);
-        stacks.push_back(std::move(trace));
-      }
-    }
-  }
-  std::map<int64_t, std::string> stackKeys;
-  std::vector<std::vector<collector::ResolvedFrame>> resolved =
-      collector::ResolveStacks(store, stacks, 3);
-  for (size_t i = 0; i < ids.size(); ++i) {
-    stackKeys[ids[i]] = collector::StackGroupKey(resolved[i]);
-  }
+  std::map<int64_t, std::string> stackKeys = collector::StackGroupKeys(store, reports);
   return WriteAll(collector::FormatList(reports, stackKeys)) ? kExitOk : kExitFailure;
 }
 

@@ -36,48 +36,62 @@ Crash CrashOf(const StoredReport& report) {
 
 }  // namespace
 
-std::string FormatList(const std::vector<StoredReport>& reports,
-                       const std::map<int64_t, std::string>& stackKeys) {
+CrashFields CrashFieldsOf(const StoredReport& report) {
+  Crash crash = CrashOf(report);
+  return CrashFields{GbkToUtf8(crash.program), GbkToUtf8(crash.code), GbkToUtf8(crash.address)};
+}
+
+std::vector<ReportGroup> GroupReports(const std::vector<StoredReport>& reports,
+                                      const std::map<int64_t, std::string>& stackKeys) {
   // The first member tells stack groups from summary groups, so the two never merge.
   using Key = std::tuple<bool, std::string, std::string, std::string>;
-  struct Group {
-    size_t count = 0;
-    int64_t firstId = 0;
-    std::string program;
-    std::string code;
-  };
-  std::map<Key, Group> groups;
-  std::string out = "reports: " + std::to_string(reports.size()) + "\n";
-  for (const StoredReport& report : reports) {
+  std::map<Key, ReportGroup> groups;
+  for (size_t i = 0; i < reports.size(); ++i) {
+    const StoredReport& report = reports[i];
     Crash crash = CrashOf(report);
     std::string program = Field(crash.program);
     std::string code = Field(crash.code);
     std::string address = Field(crash.address);
-    out += std::to_string(report.id) + "\t" + Field(report.receivedUtc) + "\t" + Field(report.ver) +
-           "\t" + program + "\t" + code + "\t" + address + "\t" + report.state + "\n";
     auto stackKey = stackKeys.find(report.id);
     // A stack group shows the program and code of its first report.
     Key key = stackKey == stackKeys.end() ? Key{false, program, code, address}
                                           : Key{true, stackKey->second, "", ""};
-    Group& group = groups[key];
+    ReportGroup& group = groups[key];
     if (group.count++ == 0) {
       group.firstId = report.id;
       group.program = program;
       group.code = code;
+      group.where = std::get<0>(key) ? std::get<1>(key) : address;
     }
+    group.members.push_back(i);
   }
-  std::vector<std::pair<Key, Group>> ordered(groups.begin(), groups.end());
+  std::vector<ReportGroup> ordered;
+  for (auto& entry : groups) {
+    ordered.push_back(std::move(entry.second));
+  }
   std::stable_sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
-    if (a.second.count != b.second.count) {
-      return a.second.count > b.second.count;
+    if (a.count != b.count) {
+      return a.count > b.count;
     }
-    return a.second.firstId < b.second.firstId;
+    return a.firstId < b.firstId;
   });
-  out += "groups: " + std::to_string(ordered.size()) + "\n";
-  for (const auto& [key, group] : ordered) {
-    const std::string& where = std::get<0>(key) ? std::get<1>(key) : std::get<3>(key);
-    out += std::to_string(group.count) + "\t" + group.program + "\t" + group.code + "\t" + where +
-           "\n";
+  return ordered;
+}
+
+std::string FormatList(const std::vector<StoredReport>& reports,
+                       const std::map<int64_t, std::string>& stackKeys) {
+  std::string out = "reports: " + std::to_string(reports.size()) + "\n";
+  for (const StoredReport& report : reports) {
+    Crash crash = CrashOf(report);
+    out += std::to_string(report.id) + "\t" + Field(report.receivedUtc) + "\t" + Field(report.ver) +
+           "\t" + Field(crash.program) + "\t" + Field(crash.code) + "\t" + Field(crash.address) +
+           "\t" + report.state + "\n";
+  }
+  std::vector<ReportGroup> groups = GroupReports(reports, stackKeys);
+  out += "groups: " + std::to_string(groups.size()) + "\n";
+  for (const ReportGroup& group : groups) {
+    out += std::to_string(group.count) + "\t" + group.program + "\t" + group.code + "\t" +
+           group.where + "\n";
   }
   return out;
 }

@@ -114,16 +114,46 @@ std::string FrameLine(const ResolvedFrame& resolved) {
   return out + StripControls(location.file) + ":" + std::to_string(location.line);
 }
 
+std::vector<std::string> StackGroupFrames(const std::vector<ResolvedFrame>& frames) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < frames.size() && i < kGroupFrames; ++i) {
+    const std::string& function = frames[i].location.function;
+    out.push_back(function.empty() ? RawLocation(frames[i].frame) : StripControls(function));
+  }
+  return out;
+}
+
 std::string StackGroupKey(const std::vector<ResolvedFrame>& frames) {
   std::string key;
-  for (size_t i = 0; i < frames.size() && i < kGroupFrames; ++i) {
-    if (i > 0) {
-      key += " | ";
-    }
-    const std::string& function = frames[i].location.function;
-    key += function.empty() ? RawLocation(frames[i].frame) : StripControls(function);
+  for (const std::string& frame : StackGroupFrames(frames)) {
+    key += (key.empty() ? "" : " | ") + frame;
   }
   return key;
+}
+
+std::map<int64_t, std::string> StackGroupKeys(
+    ReportStore& store, const std::vector<StoredReport>& reports,
+    std::map<int64_t, std::vector<std::string>>* frames) {
+  std::vector<int64_t> ids;
+  std::vector<StackTrace> stacks;
+  for (const StoredReport& report : reports) {
+    if (report.hasStack) {
+      StackTrace trace = ParseStackText(report.stack);
+      if (!trace.frames.empty()) {
+        ids.push_back(report.id);
+        stacks.push_back(std::move(trace));
+      }
+    }
+  }
+  std::map<int64_t, std::string> keys;
+  std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, stacks, kGroupFrames);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    keys[ids[i]] = StackGroupKey(resolved[i]);
+    if (frames != nullptr) {
+      (*frames)[ids[i]] = StackGroupFrames(resolved[i]);
+    }
+  }
+  return keys;
 }
 
 }  // namespace collector

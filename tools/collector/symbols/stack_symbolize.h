@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,5 +31,16 @@ std::string FrameLine(const ResolvedFrame& frame);
 // What identical crashes share: the top three frames by function name where symbolized, else by
 // MODULE+0xOFFSET, joined by " | ".
 std::string StackGroupKey(const std::vector<ResolvedFrame>& frames);
+
+// The same top frames, one string each.
+std::vector<std::string> StackGroupFrames(const std::vector<ResolvedFrame>& frames);
+
+struct StoredReport;
+
+// The group key (StackGroupKey) of every report whose stack holds a frame, by report id, and
+// when frames is given its group frames too; symbolized with the symbols stored now.
+std::map<int64_t, std::string> StackGroupKeys(
+    ReportStore& store, const std::vector<StoredReport>& reports,
+    std::map<int64_t, std::vector<std::string>>* frames = nullptr);
 
 }  // namespace collector
