@@ -39,6 +39,7 @@ constexpr char kSynopsis[] =
     "  collector serve --db FILE [--listen HOST:PORT] [--max-bytes N] [--status CODE]\n"
     "                  [--max-connections N] [--max-per-address N] [--head-timeout SECONDS]\n"
     "                  [--min-rate BYTES] [--max-header-bytes N]\n"
+    "                  [--read-token-file FILE]\n"
     "  collector list --db FILE\n"
     "  collector show ID --db FILE [--raw | --pak]\n"
     "  collector symbols add --db FILE SYMFILE...\n";
@@ -64,6 +65,11 @@ constexpr char kDetails[] =
     "        --max-header-bytes N  request line and headers together (default 32768)\n"
     "        --status CODE       answer stored uploads with this status (200-599, default\n"
     "                            200); for testing senders. The upload is stored all the same.\n"
+    "        --read-token-file FILE  turns on the read API (GET /api/groups,\n"
+    "                            /api/groups/ID/reports, /api/reports/ID[/raw]) for requests\n"
+    "                            with \"Authorization: Bearer TOKEN\", TOKEN being the file's\n"
+    "                            text without trailing white space; others get 401. Without\n"
+    "                            it /api/ answers 404.\n"
     "        SIGINT or SIGTERM stop it: no new connections; open ones get 3 seconds to\n"
     "        finish, then are closed; every answered report is stored; exit status 0.\n"
     "list    one line per report: id, received (UTC), ver, program, exception code,\n"
@@ -115,6 +121,7 @@ struct Arguments {
   std::string listen = "127.0.0.1:0";
   std::string maxBytes;
   std::string status;
+  std::string readTokenFile;
   std::map<std::string, std::string> limits;  // serve's limit options by name
   std::vector<std::string> positional;
   bool raw = false;
@@ -143,6 +150,8 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
       if (!value(args.maxBytes)) return "--max-bytes needs a number";
     } else if (arg == "--status") {
       if (!value(args.status)) return "--status needs a number";
+    } else if (arg == "--read-token-file") {
+      if (!value(args.readTokenFile)) return "--read-token-file needs a file name";
     } else if (arg == "--max-connections" || arg == "--max-per-address" ||
                arg == "--head-timeout" || arg == "--min-rate" || arg == "--max-header-bytes") {
       if (!value(args.limits[arg])) return arg + " needs a number";
@@ -234,6 +243,24 @@ int RunServe(const Arguments& args) {
     *limit.target = static_cast<size_t>(number);
   }
   options.headTimeoutSeconds = static_cast<int>(headTimeout);
+  if (!args.readTokenFile.empty()) {
+    std::ifstream in(args.readTokenFile, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) {
+      std::fprintf(stderr, "collector: cannot read the read token file %s\n",
+                   args.readTokenFile.c_str());
+      return kExitFailure;
+    }
+    options.readToken = text.str();
+    size_t end = options.readToken.find_last_not_of(" \t\r\n\f\v");
+    options.readToken.resize(end == std::string::npos ? 0 : end + 1);
+    if (options.readToken.empty()) {
+      std::fprintf(stderr, "collector: the read token file %s holds no token\n",
+                   args.readTokenFile.c_str());
+      return kExitFailure;
+    }
+  }
 
   // Every thread started from here on inherits the blocked set, so the signals reach only
   // the watcher below, which stops the server in an orderly way.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "payload_decode.h"
+#include "read_api.h"
 #include "report_store.h"
 
 namespace collector {
@@ -126,6 +127,31 @@ MHD_Result Answer(MHD_Connection* connection, unsigned status, const std::string
   return result;
 }
 
+MHD_Result AnswerFromApi(MHD_Connection* connection, const ApiAnswer& answer) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) {
+    return MHD_NO;
+  }
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType.c_str());
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  if (answer.attachment) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_DISPOSITION,
+                            "attachment; filename=\"log.txt\"");
+  }
+  if (answer.allowGet) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET");
+  }
+  if (answer.status == MHD_HTTP_UNAUTHORIZED) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
+  }
+  MHD_Result result = MHD_queue_response(connection, answer.status, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
 // The boundary parameter of the multipart Content-Type, unquoted; empty when there is none.
 std::string BoundaryOf(MHD_Connection* connection) {
   const char* type =
@@ -184,6 +210,7 @@ class UploadServer::Impl {
   static void Refuse(Request& request, unsigned status, const std::string& reason);
   MHD_Result Finish(MHD_Connection* connection, Request& request);
   MHD_Result Reply(MHD_Connection* connection, Request& request);
+  MHD_Result ServeApi(MHD_Connection* connection, const char* url, const char* method);
   void WriterLoop();
   void SweeperLoop();
 
@@ -357,7 +384,7 @@ void UploadServer::Impl::OnCompleted(void*, MHD_Connection*, void** context,
   }
 }
 
-MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, const char*,
+MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, const char* url,
                                          const char* method, const char*, const char* data,
                                          size_t* size, void** context) {
   Impl* self = static_cast<Impl*>(cls);
@@ -369,6 +396,12 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     request->started = true;
     if (request->link != nullptr) {
       request->link->headAt = Nanos(Clock::now());
+    }
+    if (IsApiPath(url)) {
+      if (request->link != nullptr) {
+        request->link->bodyDone = true;
+      }
+      return self->ServeApi(connection, url, method);
     }
     if (std::strcmp(method, MHD_HTTP_METHOD_POST) != 0) {
       if (request->link != nullptr) {
@@ -543,6 +576,24 @@ MHD_Result UploadServer::Impl::Reply(MHD_Connection* connection, Request& reques
                request.report.state.c_str(), request.report.note.c_str());
   return Answer(connection, static_cast<unsigned>(options_.answerStatus),
                 "OK " + std::to_string(request.id) + "\n");
+}
+
+// The read API: off without a token, so /api/ is as unknown as any other path then. Without
+// the token every /api/ path gets the same 401, so nothing is learnt of what exists.
+MHD_Result UploadServer::Impl::ServeApi(MHD_Connection* connection, const char* url,
+                                        const char* method) {
+  if (options_.readToken.empty()) {
+    return Answer(connection, MHD_HTTP_NOT_FOUND, "not found\n");
+  }
+  const char* authorization =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (!BearerMatches(options_.readToken, authorization != nullptr ? authorization : "")) {
+    ApiAnswer denied;
+    denied.status = MHD_HTTP_UNAUTHORIZED;
+    denied.body = "{\"error\":\"unauthorized\"}\n";
+    return AnswerFromApi(connection, denied);
+  }
+  return AnswerFromApi(connection, AnswerApi(store_, method, url));
 }
 
 // Takes every queued report, stores them in one transaction (one fsync), then resumes their

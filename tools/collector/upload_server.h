@@ -19,10 +19,12 @@ struct ServerOptions {
   size_t minBytesPerSecond = 1024;        // body rate, averaged after headTimeoutSeconds
   size_t maxHeaderBytes = 32768;          // request line and headers together
   int stopGraceMilliseconds = 3000;       // connections left this long after a stop
+  std::string readToken;                  // bearer token of the read API; empty: API off
 };
 
 // HTTP server that takes the crash uploads (a multipart POST to any path), stores each one
-// before it answers, and stops without losing what it has acknowledged.
+// before it answers, and stops without losing what it has acknowledged. With a read token it
+// also answers the read API under /api/ to requests that carry the token.
 class UploadServer {
  public:
   UploadServer(ReportStore& store, const ServerOptions& options);
