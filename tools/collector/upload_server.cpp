@@ -397,7 +397,8 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     if (request->link != nullptr) {
       request->link->headAt = Nanos(Clock::now());
     }
-    if (IsApiPath(url)) {
+    // A POST is an upload on every path, /api/ included: games keep whatever URL they were given.
+    if (IsApiPath(url) && std::strcmp(method, MHD_HTTP_METHOD_POST) != 0) {
       if (request->link != nullptr) {
         request->link->bodyDone = true;
       }
