@@ -4,42 +4,14 @@
 #include <cstring>
 
 #include "common/shared_buffers.h"
+#include "common/text_writer.h"
 #include "dialog/crash_dialog.h"
 #include "dialog/dialog_ids.h"
 #include "dialog/host_module.h"
 
-namespace {
-
-class SummaryWriter {
- public:
-  SummaryWriter(char* out, std::size_t size) : out_(out), size_(size) {
-    if (size_ > 0) out_[0] = '\0';
-  }
-
-  template <typename... Args>
-  void Line(const char* format, Args... args) {
-    if (used_ + 1 >= size_) return;
-    const std::size_t room = size_ - used_;
-    const int written = std::snprintf(out_ + used_, room, format, args...);
-    if (written < 0) return;
-    // A cut line still advances to the NUL that snprintf put at the buffer's end.
-    used_ +=
-        static_cast<std::size_t>(written) < room ? static_cast<std::size_t>(written) : room - 1;
-  }
-
-  std::size_t used() const { return used_; }
-
- private:
-  char* out_;
-  std::size_t size_;
-  std::size_t used_ = 0;
-};
-
-}  // namespace
-
 std::size_t FormatCrashSummary(char* out, std::size_t size, const SYSTEMTIME& time,
                                const char* modulePath, const EXCEPTION_RECORD* record) {
-  SummaryWriter writer(out, size);
+  TextWriter writer(out, size);
   writer.Line("异常时间：%04d-%02d-%02d %02d:%02d:%02d\r\n\r\n", int{time.wYear}, int{time.wMonth},
               int{time.wDay}, int{time.wHour}, int{time.wMinute}, int{time.wSecond});
   if (modulePath != nullptr) writer.Line("程序名称：%s\r\n\r\n", HostBaseName(modulePath));

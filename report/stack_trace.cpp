@@ -1,7 +1,8 @@
 #include "report/stack_trace.h"
 
-#include <cstdarg>
 #include <cstdio>
+
+#include "common/text_writer.h"
 
 namespace {
 
@@ -39,30 +40,6 @@ void Scan(const StackCapture& capture, uint32_t from, uint32_t to, MemoryReader&
     if (IsReturnAddress(capture, word, memory)) frames.Add(word, FrameMethod::kScan);
   }
 }
-
-class Writer {
- public:
-  Writer(char* out, std::size_t size) : out_(out), size_(size) {
-    if (size_ > 0) out_[0] = '\0';
-  }
-  void Line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-    if (used_ + 1 >= size_) return;
-    va_list args;
-    va_start(args, format);
-    const int written = std::vsnprintf(out_ + used_, size_ - used_, format, args);
-    va_end(args);
-    if (written < 0) return;
-    const std::size_t room = size_ - used_;
-    used_ +=
-        static_cast<std::size_t>(written) < room ? static_cast<std::size_t>(written) : room - 1;
-  }
-  std::size_t used() const { return used_; }
-
- private:
-  char* out_;
-  std::size_t size_;
-  std::size_t used_ = 0;
-};
 
 const char* MethodName(FrameMethod method) {
   switch (method) {
@@ -148,7 +125,7 @@ void WalkStack(StackCapture& capture, uint32_t stackTop, MemoryReader& memory) {
 }
 
 std::size_t FormatStackTrace(const StackCapture& capture, char* out, std::size_t size) {
-  Writer writer(out, size);
+  TextWriter writer(out, size);
   writer.Line("VexoCrashRpt stack 1\r\n");
   writer.Line("exception 0x%08x 0x%08x\r\n", capture.exceptionCode, capture.exceptionAddress);
   writer.Line("thread 0x%08x\r\n", capture.threadId);
