@@ -250,8 +250,10 @@ int main(int argc, char** argv) {
   GetExitCodeProcess(process.hProcess, &exitCode);
   char code[16];
   std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(exitCode));
+  // The game's own time: a wrapper around this driver may wait for a shared display first.
   Emit(std::string("event=exit code=") + code +
-       " ended=" + std::to_string(waited == WAIT_OBJECT_0));
+       " ended=" + std::to_string(waited == WAIT_OBJECT_0) +
+       " elapsed_ms=" + std::to_string(GetTickCount() - start));
   if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
   if (stampPath[0] != '\0') DeleteFileA(stampPath);
   CloseHandle(process.hThread);

@@ -322,17 +322,22 @@ def run(scenario, paths, workdir):
         events = parse_events(done.stdout)
         sys.stdout.write(done.stdout.decode("utf-8", "replace"))
         kinds = [e["event"] for e in events]
+        # Time the game from its start to its end, as the driver saw it; the wall clock around
+        # wine-run also counts the wait for a display another test holds.
+        game_seconds = elapsed
+        if "exit" in kinds and "elapsed_ms" in events[kinds.index("exit")]:
+            game_seconds = int(events[kinds.index("exit")]["elapsed_ms"]) / 1000.0
         if not scenario.expect_dialog:
             check(kinds == ["nodialog", "exit"], "expected no dialog, saw %s %s" % (kinds, done.stderr))
             exit_event = events[-1]
             check(exit_event["ended"] == "1", "the game did not end")
             check(int(exit_event["code"], 16) == scenario.expect_code,
                   "exit code %s, expected 0x%08x" % (exit_event["code"], scenario.expect_code))
-            check(elapsed < scenario.max_seconds,
-                  "took %.1f s, more than %d s" % (elapsed, scenario.max_seconds))
+            check(game_seconds < scenario.max_seconds,
+                  "took %.1f s, more than %d s" % (game_seconds, scenario.max_seconds))
             check(not os.path.exists(marker), "restarted without a dialog")
             check(collector is None or collector.reports() == 0, "a report arrived without a dialog")
-            print("scenario %s: ok, ended without a dialog (%.1f s)" % (scenario.name, elapsed))
+            print("scenario %s: ok, ended without a dialog (%.1f s)" % (scenario.name, game_seconds))
             return
         check("dialog" in kinds, "the crash dialog never appeared: %s %s" % (kinds, done.stderr))
         dialog = events[kinds.index("dialog")]
@@ -364,8 +369,8 @@ def run(scenario, paths, workdir):
         check(restarted == scenario.expect_restart, "restart %s, expected %s" % (
             "happened" if restarted else "missing", "one" if scenario.expect_restart else "none"))
 
-        check(elapsed < scenario.max_seconds,
-              "took %.1f s, more than %d s" % (elapsed, scenario.max_seconds))
+        check(game_seconds < scenario.max_seconds,
+              "took %.1f s, more than %d s" % (game_seconds, scenario.max_seconds))
         if collector is not None:
             count = collector.reports()
             if not scenario.expect_sent:
@@ -395,7 +400,7 @@ def run(scenario, paths, workdir):
                 if scenario.expect_chain:
                     found = check_chain(collector, paths, scenario)
                     print("scenario %s: chain at frames %s" % (scenario.name, found))
-        print("scenario %s: ok (%.1f s)" % (scenario.name, elapsed))
+        print("scenario %s: ok (%.1f s, %.1f s under wine-run)" % (scenario.name, game_seconds, elapsed))
     finally:
         if collector is not None:
             collector.stop()
