@@ -6,10 +6,16 @@ the way the crash library writes it (HTTP/1.0 multipart POST, fields ver and fil
 uploads/s and the p50/p99 latency from connect to the last response byte.
 
   bench/collector_load.py --address 127.0.0.1:PORT --uploads 2000 --clients 32
+
+With --idle N and --trickle M it first opens N connections that send nothing and M that send a
+request one byte a second, and keeps them open (reopening any the server ends) while the uploads
+run. They come from the loopback addresses 127.0.0.2 and up, at most 60 from each, as many
+players would; the uploads come from 127.0.0.1.
 """
 import argparse
 import ipaddress
 import os
+import selectors
 import socket
 import sys
 import threading
@@ -45,6 +51,73 @@ def upload(host, port, request, timeout):
     return response.split(b" ", 2)[1] if response.startswith(b"HTTP/") else b"0"
 
 
+class Background:
+    """Idle and trickling connections, held open by one thread until stop()."""
+
+    PER_ADDRESS = 60
+
+    def __init__(self, host, port, idle, trickle, request):
+        self.host, self.port, self.request = host, port, request
+        self.selector = selectors.DefaultSelector()
+        self.slots = [("idle", i) for i in range(idle)] + [("trickle", i) for i in range(trickle)]
+        self.sockets = {}    # slot -> socket
+        self.sent = {}       # slot -> bytes of the request sent so far
+        self.reopened = 0
+        self.done = threading.Event()
+        for slot in range(len(self.slots)):
+            self.open(slot)
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def open(self, slot):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.bind(("127.0.0.%d" % (2 + slot // self.PER_ADDRESS), 0))
+        sock.connect((self.host, self.port))
+        sock.setblocking(False)
+        self.sockets[slot] = sock
+        self.sent[slot] = 0
+        self.selector.register(sock, selectors.EVENT_READ, slot)
+
+    def reopen(self, slot):
+        sock = self.sockets.pop(slot)
+        self.selector.unregister(sock)
+        sock.close()
+        self.reopened += 1
+        if not self.done.is_set():
+            self.open(slot)
+
+    def run(self):
+        next_byte = time.monotonic()
+        while not self.done.is_set():
+            for key, _ in self.selector.select(timeout=0.1):
+                self.reopen(key.data)   # the server answered or closed: either way, start over
+            if time.monotonic() >= next_byte:
+                next_byte += 1.0
+                for slot, (kind, _) in enumerate(self.slots):
+                    if kind != "trickle" or slot not in self.sockets:
+                        continue
+                    at = self.sent[slot] % len(self.request)
+                    try:
+                        self.sockets[slot].send(self.request[at:at + 1])
+                        self.sent[slot] += 1
+                    except OSError:
+                        self.reopen(slot)
+
+    def open_count(self):
+        return len(self.sockets)
+
+    def stop(self):
+        self.done.set()
+        self.thread.join()
+        for sock in self.sockets.values():
+            sock.close()
+
+
+def server_fds(pid):
+    if pid:
+        print(f"collector's open descriptors: {len(os.listdir(f'/proc/{pid}/fd'))}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--address", required=True, help="HOST:PORT of the collector (loopback)")
@@ -52,12 +125,35 @@ def main():
     parser.add_argument("--clients", type=int, default=32)
     parser.add_argument("--size", type=int, default=10 * 1024)
     parser.add_argument("--max-seconds", type=float, default=30.0)
+    parser.add_argument("--idle", type=int, default=0, help="connections that send nothing")
+    parser.add_argument("--trickle", type=int, default=0, help="connections sending 1 byte/s")
+    parser.add_argument("--server-pid", type=int,
+                        help="the collector's process id: prints its open descriptors, to show "
+                             "that it holds the connections rather than the kernel's backlog")
     args = parser.parse_args()
     host, _, port = args.address.rpartition(":")
     if not ipaddress.ip_address(host.strip("[]")).is_loopback:
         sys.exit("collector_load: loopback addresses only")
     if not (0 < args.uploads <= 100000 and 0 < args.clients <= 256 and args.max_seconds <= 300):
         sys.exit("collector_load: at most 100000 uploads, 256 clients, 300 seconds")
+    if not (0 <= args.idle <= 5000 and 0 <= args.trickle <= 1000):
+        sys.exit("collector_load: at most 5000 idle and 1000 trickling connections")
+    background = None
+    if args.idle or args.trickle:
+        if host.strip("[]") != "127.0.0.1":
+            sys.exit("collector_load: --idle and --trickle want the collector on 127.0.0.1")
+        background = Background("127.0.0.1", int(port), args.idle, args.trickle,
+                                build_request(args.size, 0))
+        print(f"held open: {background.open_count()} connections "
+              f"({args.idle} idle, {args.trickle} trickling 1 byte/s)")
+        if args.server_pid:
+            # Connected is not accepted: wait until the collector itself holds them, or the
+            # uploads would run against the kernel's backlog instead.
+            held_by = time.monotonic() + 10
+            while (len(os.listdir(f"/proc/{args.server_pid}/fd")) < args.idle + args.trickle
+                   and time.monotonic() < held_by):
+                time.sleep(0.05)
+    server_fds(args.server_pid)
 
     requests = [build_request(args.size, i) for i in range(min(args.uploads, 64))]
     lock = threading.Lock()
@@ -92,6 +188,11 @@ def main():
         thread.join()
     elapsed = time.monotonic() - began
     latencies.sort()
+    if background is not None:
+        print(f"held open after the uploads: {background.open_count()} connections, "
+              f"{background.reopened} reopened after the server ended them")
+        server_fds(args.server_pid)
+        background.stop()
 
     def pct(p):
         return latencies[min(len(latencies) - 1, int(p * len(latencies)))] * 1000 if latencies else 0

@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -56,7 +58,7 @@ constexpr char kDetails[] =
     "                            free port. The first line on stdout is always\n"
     "                            \"listening HOST:PORT\" with the port actually bound.\n"
     "        --max-bytes N       largest accepted request body in bytes (default 67108864)\n"
-    "        --max-connections N  open connections in all (default 1024)\n"
+    "        --max-connections N  open connections in all (default 4096)\n"
     "        --max-per-address N  open connections from one client address (default 64)\n"
     "        --head-timeout S    the request head must arrive within S seconds of\n"
     "                            connecting (default 10); also the idle timeout\n"
@@ -94,6 +96,24 @@ int UsageError(const std::string& message) {
   std::fprintf(stderr, "collector: %s\n%s(collector --help tells more)\n", message.c_str(),
                kSynopsis);
   return kExitUsage;
+}
+
+// Each connection is a file descriptor, and many systems start processes with a soft limit of
+// 1024: without this, the connection cap would be the kernel's, with accept() failing instead.
+void RaiseOpenFileLimit(size_t connections) {
+  const rlim_t wanted = static_cast<rlim_t>(connections) + 64;  // the database, logs, threads
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) {
+    return;
+  }
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < wanted) {
+    std::fprintf(stderr,
+                 "collector: the open-file limit (ulimit -Hn) is %llu, too low for %zu "
+                 "connections; connections beyond it are refused\n",
+                 static_cast<unsigned long long>(limit.rlim_cur), connections);
+  }
 }
 
 bool ParseUnsigned(const std::string& text, uint64_t maxValue, uint64_t& out) {
@@ -243,6 +263,7 @@ int RunServe(const Arguments& args) {
     *limit.target = static_cast<size_t>(number);
   }
   options.headTimeoutSeconds = static_cast<int>(headTimeout);
+  RaiseOpenFileLimit(options.maxConnections);
   if (!args.readTokenFile.empty()) {
     std::ifstream in(args.readTokenFile, std::ios::binary);
     std::ostringstream text;

@@ -13,7 +13,7 @@ struct ServerOptions {
   int port = 0;                           // 0: any free port
   size_t maxBytes = 64u * 1024u * 1024u;  // request bodies above this are answered 413
   int answerStatus = 200;                 // status for a stored report (for testing senders)
-  size_t maxConnections = 1024;           // open connections in all
+  size_t maxConnections = 4096;           // open connections in all
   size_t maxPerAddress = 64;              // open connections from one client address
   int headTimeoutSeconds = 10;            // the request head must arrive within this time
   size_t minBytesPerSecond = 1024;        // body rate, averaged after headTimeoutSeconds
