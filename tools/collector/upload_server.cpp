@@ -747,6 +747,11 @@ MHD_Result UploadServer::Impl::ServePage(MHD_Connection* connection, const std::
     signedIn.location = "/";
     return AnswerFromPage(connection, signedIn);
   }
+  // Only the pages that read and symbolize count against the limit (not a favicon).
+  bool reads = url == "/" || url.rfind("/groups/", 0) == 0 || url.rfind("/reports/", 0) == 0;
+  if (!reads) {
+    return AnswerFromPage(connection, AnswerPage(store_, url, "", 0));
+  }
   if (++reading_ > kMaxConcurrentReads) {
     --reading_;
     PageAnswer busy;

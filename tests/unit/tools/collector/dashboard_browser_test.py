@@ -341,6 +341,12 @@ def run(binary, workdir):
             driver.quit()
         statuses = [collector.stop() for collector in collectors]
     expect(statuses == [0] * len(statuses), "collector exit statuses %r" % statuses)
+    for name in os.listdir(workdir):
+        if name.endswith(".err"):
+            with open(os.path.join(workdir, name), errors="replace") as err:
+                text = err.read()
+            expect("runtime error" not in text and "Sanitizer" not in text,
+                   "sanitizer report in %s" % name)
 
 
 def main():
