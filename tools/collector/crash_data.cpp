@@ -26,8 +26,19 @@ GroupSummary Summarize(const std::vector<StoredReport>& reports, const GroupSumm
       out.versions.push_back(ver);
     }
   }
-  out.firstSeen = members.empty() ? "" : GbkToUtf8(reports[members.front()].receivedUtc);
-  out.lastSeen = members.empty() ? "" : GbkToUtf8(reports[members.back()].receivedUtc);
+  // The earliest and latest times, not those of the first and last id: instances that share
+  // one database need not store their reports in time order.
+  out.firstSeen.clear();
+  out.lastSeen.clear();
+  for (size_t member : members) {
+    std::string received = GbkToUtf8(reports[member].receivedUtc);
+    if (out.firstSeen.empty() || received < out.firstSeen) {
+      out.firstSeen = received;
+    }
+    if (received > out.lastSeen) {
+      out.lastSeen = received;
+    }
+  }
   return out;
 }
 

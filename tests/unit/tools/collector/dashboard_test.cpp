@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "dashboard.h"
 #include "session.h"
@@ -107,6 +108,48 @@ TEST(DashboardChart, ReportsFallIntoTheirHourAndVersion) {
   std::string filtered = collector::CrashChart(data, onlyTwo, now);
   EXPECT_EQ(filtered.find("data-version=\"1.0\""), std::string::npos);
   EXPECT_NE(filtered.find("data-version=\"2.0\""), std::string::npos);
+}
+
+TEST(DashboardFilter, CountsVersionsAndSeenTimesAreThoseOfTheMatchingReports) {
+  collector::CrashData data;
+  // Ids out of time order, as several instances over one database may store them.
+  const char* received[] = {"2026-12-05T10:00:00.000Z", "2026-12-03T10:00:00.000Z",
+                            "2026-12-07T10:00:00.000Z", "2026-12-06T10:00:00.000Z"};
+  const char* versions[] = {"1.1", "1.0", "1.1", "1.0"};
+  collector::GroupSummary group;
+  group.id = 1;
+  for (size_t i = 0; i < 4; ++i) {
+    collector::StoredReport report;
+    report.id = static_cast<int64_t>(i) + 1;
+    report.receivedUtc = received[i];
+    report.ver = versions[i];
+    data.reports.push_back(report);
+    group.members.push_back(i);
+  }
+  collector::GroupSummary other;
+  other.id = 9;
+  other.members = {0};
+  data.groups = {other, group};
+
+  auto all = collector::FilterGroups(data, {});
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].id, 1);  // the larger group first
+  EXPECT_EQ(all[0].count, 4u);
+  EXPECT_EQ(all[0].versions, (std::vector<std::string>{"1.1", "1.0"}));
+  EXPECT_EQ(all[0].firstSeen, "2026-12-03T10:00:00.000Z");
+  EXPECT_EQ(all[0].lastSeen, "2026-12-07T10:00:00.000Z");
+
+  collector::ReportFilter filter;
+  filter.version = "1.0";
+  auto matching = collector::FilterGroups(data, filter);
+  ASSERT_EQ(matching.size(), 1u);
+  EXPECT_EQ(matching[0].id, 1);
+  EXPECT_EQ(matching[0].count, 2u);
+  EXPECT_EQ(matching[0].members, (std::vector<size_t>{1, 3}));
+  EXPECT_EQ(matching[0].firstSeen, "2026-12-03T10:00:00.000Z");
+  EXPECT_EQ(matching[0].lastSeen, "2026-12-06T10:00:00.000Z");
+  filter.version = "9.9";
+  EXPECT_TRUE(collector::FilterGroups(data, filter).empty());
 }
 
 }  // namespace
