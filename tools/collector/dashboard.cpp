@@ -17,6 +17,8 @@ constexpr char kReplacement[] = "\xEF\xBF\xBD";
 // Longer logs are cut on the page; the raw download has them whole.
 constexpr size_t kMaxLogOnPage = 4u * 1024u * 1024u;
 constexpr int kChartHours = 7 * 24;
+// More versions than this share one line, so uploads with made-up versions cannot bloat the page.
+constexpr size_t kMaxSeries = 10;
 
 // Escapes one text; controls says how control characters are shown (U+FFFD or a hex escape).
 std::string Escape(const std::string& text, bool log) {
@@ -420,6 +422,7 @@ std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_
   const int64_t lastHour = now / 3600;
   const int64_t firstHour = lastHour - (kChartHours - 1);
   std::map<std::string, std::vector<int>> series;  // by version, ordered by name
+  std::vector<int> others;                          // the versions beyond kMaxSeries, summed
   for (const StoredReport& report : data.reports) {
     int64_t at = UnixSeconds(report.receivedUtc);
     if (at < 0 || !ReportMatches(report, filter) || at / 3600 < firstHour ||
@@ -430,10 +433,35 @@ std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_
     counts.resize(kChartHours, 0);
     ++counts[static_cast<size_t>(at / 3600 - firstHour)];
   }
+  if (series.size() > kMaxSeries) {
+    // The most frequent versions keep their lines; the rest are summed into one.
+    std::vector<std::pair<int, std::string>> totals;
+    for (const auto& entry : series) {
+      int total = 0;
+      for (int count : entry.second) {
+        total += count;
+      }
+      totals.emplace_back(-total, entry.first);
+    }
+    std::sort(totals.begin(), totals.end());
+    std::vector<int> rest(kChartHours, 0);
+    for (size_t i = kMaxSeries - 1; i < totals.size(); ++i) {
+      const std::vector<int>& counts = series[totals[i].second];
+      for (size_t hour = 0; hour < rest.size(); ++hour) {
+        rest[hour] += counts[hour];
+      }
+      series.erase(totals[i].second);
+    }
+    others = std::move(rest);
+  }
   int peak = 1;
   for (const auto& entry : series) {
     peak = std::max(peak, *std::max_element(entry.second.begin(), entry.second.end()));
   }
+  if (!others.empty()) {
+    peak = std::max(peak, *std::max_element(others.begin(), others.end()));
+  }
+  const size_t lines = series.size() + (others.empty() ? 0 : 1);
   const double left = 48;
   const double right = 16;
   const double top = 12;
@@ -443,7 +471,7 @@ std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_
   const double axisY = top + plotHeight;
   const int perRow = 4;
   const double legendTop = axisY + 40;
-  const size_t rows = (series.size() + perRow - 1) / perRow;
+  const size_t rows = (lines + perRow - 1) / perRow;
   const double height = legendTop + 20 * static_cast<double>(std::max<size_t>(rows, 1)) + 4;
   auto x = [&](int hour) { return left + plotWidth * hour / (kChartHours - 1); };
   auto y = [&](int count) { return axisY - plotHeight * count / peak; };
@@ -496,27 +524,34 @@ std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_
   }
   size_t index = 0;
   std::string legend = "<g class=\"legend\">";
-  for (const auto& entry : series) {
+  auto draw = [&](const std::vector<int>& counts, const std::string& lineClass,
+                  const std::string& dataVersion, const std::string& label) {
     const char* color = kColors[index % (sizeof(kColors) / sizeof(kColors[0]))];
     std::string points;
     int total = 0;
     for (int hour = 0; hour < kChartHours; ++hour) {
-      int count = entry.second[static_cast<size_t>(hour)];
+      int count = counts[static_cast<size_t>(hour)];
       total += count;
       points += (points.empty() ? "" : " ") + Number(x(hour)) + "," + Number(y(count));
     }
-    std::string version = entry.first.empty() ? "(no version)" : entry.first;
-    svg += "<polyline class=\"series\" data-version=\"" + HtmlText(entry.first) +
-           "\" fill=\"none\" stroke=\"" + color + "\" stroke-width=\"1.5\" points=\"" + points +
+    svg += "<polyline class=\"" + lineClass + "\"" + dataVersion +
+           " fill=\"none\" stroke=\"" + color + "\" stroke-width=\"1.5\" points=\"" + points +
            "\"/>\n";
     double itemX = left + static_cast<double>(index % perRow) * 220;
     double itemY = legendTop + 20 * static_cast<double>(index / perRow);
     legend += "<g class=\"legend-item\"><rect x=\"" + Number(itemX) + "\" y=\"" +
               Number(itemY - 10) + "\" width=\"12\" height=\"12\" fill=\"" + color +
               "\"/><text x=\"" + Number(itemX + 18) + "\" y=\"" + Number(itemY) +
-              "\" fill=\"#1d2330\">" + HtmlText(version) + " (" + std::to_string(total) +
+              "\" fill=\"#1d2330\">" + HtmlText(label) + " (" + std::to_string(total) +
               ")</text></g>";
     ++index;
+  };
+  for (const auto& entry : series) {
+    draw(entry.second, "series", " data-version=\"" + HtmlText(entry.first) + "\"",
+         entry.first.empty() ? "(no version)" : entry.first);
+  }
+  if (!others.empty()) {
+    draw(others, "series other", "", "other versions");
   }
   svg += legend + "</g>\n</svg>\n";
   return svg;

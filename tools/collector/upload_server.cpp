@@ -514,6 +514,11 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     if (dashboard && std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 &&
         IsSessionForm(connection, url)) {
       request->form = true;
+      const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                       MHD_HTTP_HEADER_CONTENT_LENGTH);
+      if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxFormBytes) {
+        return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the form is too large\n");
+      }
       return MHD_YES;
     }
     if (std::strcmp(method, MHD_HTTP_METHOD_POST) != 0) {
@@ -781,7 +786,8 @@ MHD_Result UploadServer::Impl::TakeForm(MHD_Connection* connection, Request& req
       request.formBody.append(data, *size);
     }
     *size = 0;
-    return MHD_YES;
+    // Read on and dropped like an oversized upload, and cut off when it goes on far too long.
+    return request.received > 2 * kMaxFormBytes ? MHD_NO : MHD_YES;
   }
   if (request.link != nullptr) {
     request.link->bodyDone = true;

@@ -27,6 +27,8 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 TOKEN = "read-token-7f3a9c"
 BOUNDARY = "----collectorbrowsertest5c1d"
 SIGN_IN_TITLE = "Sign in - crash collector"
+CSP = ("default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
+       "base-uri 'none'; frame-ancestors 'none'")
 
 
 def gbk(text):
@@ -194,6 +196,9 @@ def check_signed_out(base, ids):
     status, headers, _ = request(base + "/login", b"token=wrong",
                                  {"Content-Type": "application/x-www-form-urlencoded"})
     expect(status == 401 and headers.get("Set-Cookie") is None, "a wrong token was accepted")
+    status, _, _ = request(base + "/login", b"token=" + b"x" * 5000,
+                           {"Content-Type": "application/x-www-form-urlencoded"})
+    expect(status == 413, "an oversized sign-in form: %d" % status)
 
 
 def run(binary, workdir):
@@ -312,6 +317,17 @@ def run(binary, workdir):
                "links changed: %r" % links)
         expect(driver.find_element(By.XPATH, "//dt[text()='version']/following-sibling::dd[1]")
                .text == HOSTILE_VER, "the hostile version is not shown as text")
+
+        # Every page carries the policy that forbids script and inline style.
+        status, headers, _ = request(base + "/reports/%d" % hostile,
+                                     headers={"Cookie": "collector_session=" + session})
+        expect(status == 200 and headers.get("Content-Security-Policy") == CSP and
+               headers.get("X-Content-Type-Options") == "nosniff" and
+               headers.get("Content-Type") == "text/html; charset=utf-8",
+               "page headers: %d %r" % (status, dict(headers)))
+        status, headers, css = request(base + "/static/dashboard.css")
+        expect(status == 200 and headers.get("Content-Type") == "text/css; charset=utf-8" and
+               b"pre" in css, "stylesheet: %d %r" % (status, headers.get("Content-Type")))
 
         # Stateless: another collector that reads the same token file takes the session;
         # one with another token does not.

@@ -103,6 +103,23 @@ TEST(DashboardChart, ReportsFallIntoTheirHourAndVersion) {
   EXPECT_NE(svg.find("points=\"48.0,102.0 ", two), std::string::npos);
   EXPECT_NE(svg.find(">1.0 (2)</text>"), std::string::npos);
 
+  // Beyond ten versions the least frequent share one line.
+  for (int i = 0; i < 12; ++i) {
+    add("2026-12-08T10:00:00.000Z", "9." + std::to_string(i));
+  }
+  add("2026-12-08T11:00:00.000Z", "9.11");
+  std::string many = collector::CrashChart(data, {}, now);
+  size_t lines = 0;
+  for (size_t at = many.find("<polyline"); at != std::string::npos;
+       at = many.find("<polyline", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 10u);
+  EXPECT_NE(many.find("data-version=\"9.11\""), std::string::npos);
+  EXPECT_NE(many.find("class=\"series other\""), std::string::npos);
+  EXPECT_NE(many.find(">other versions (5)</text>"), std::string::npos);
+  data.reports.resize(4);
+
   collector::ReportFilter onlyTwo;
   onlyTwo.version = "2.0";
   std::string filtered = collector::CrashChart(data, onlyTwo, now);
