@@ -18,10 +18,9 @@ import urllib.parse
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 TOKEN = "read-token-7f3a9c"
@@ -142,10 +141,16 @@ def start_browser():
 
 
 def submit(driver, button):
-    """Clicks a form's button and waits (bounded) until the next page has replaced this one."""
-    page = driver.find_element(By.TAG_NAME, "html")
+    """Clicks a form's button and waits (bounded) until the next page has loaded in its place.
+
+    The old page's window is marked: a new document has a new window without the mark. Errors
+    from the page going away under the driver are retried until the bound.
+    """
+    driver.execute_script("window.__previousPage = true")
     button.click()
-    WebDriverWait(driver, 15).until(expected_conditions.staleness_of(page))
+    WebDriverWait(driver, 15, ignored_exceptions=(WebDriverException,)).until(
+        lambda d: d.execute_script("return window.__previousPage === undefined && "
+                                   "document.readyState === 'complete'"))
 
 
 def group_counts(driver):
