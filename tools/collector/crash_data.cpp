@@ -89,9 +89,8 @@ std::vector<GroupSummary> FilterGroups(const CrashData& data, const ReportFilter
     }
   }
   // Filtering can change the counts, so the order is made again: most frequent first.
-  std::stable_sort(out.begin(), out.end(), [](const GroupSummary& a, const GroupSummary& b) {
-    return a.count > b.count;
-  });
+  std::stable_sort(out.begin(), out.end(),
+                   [](const GroupSummary& a, const GroupSummary& b) { return a.count > b.count; });
   return out;
 }
 

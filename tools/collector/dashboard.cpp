@@ -206,13 +206,14 @@ PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now)
   }
   bool filtered = !filter.version.empty() || !filter.program.empty();
   std::string main = "<h1>Crash groups</h1>\n";
-  main += "<form class=\"filters\" method=\"get\" action=\"/\">"
-          "<label>Version <select name=\"version\">" +
-          Options(versions, filter.version, "All versions") +
-          "</select></label> <label>Program <select name=\"program\">" +
-          Options(programs, filter.program, "All programs") +
-          "</select></label> <button type=\"submit\">Filter</button>" +
-          (filtered ? " <a class=\"clear\" href=\"/\">Clear</a>" : "") + "</form>\n";
+  main +=
+      "<form class=\"filters\" method=\"get\" action=\"/\">"
+      "<label>Version <select name=\"version\">" +
+      Options(versions, filter.version, "All versions") +
+      "</select></label> <label>Program <select name=\"program\">" +
+      Options(programs, filter.program, "All programs") +
+      "</select></label> <button type=\"submit\">Filter</button>" +
+      (filtered ? " <a class=\"clear\" href=\"/\">Clear</a>" : "") + "</form>\n";
   main += "<section class=\"chart\"><h2>Crashes per hour, last 7 days (UTC)</h2>\n" +
           CrashChart(data, filter, now) + "</section>\n";
   std::vector<GroupSummary> groups = FilterGroups(data, filter);
@@ -221,9 +222,10 @@ PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now)
             (filtered ? "No reports match." : "No crash reports yet.") + "</p>\n";
     return Html(200, "Crash groups", main);
   }
-  main += "<table class=\"groups\">\n<thead><tr><th>Group</th><th>Program</th><th>Code</th>"
-          "<th>Top frames / address</th><th>Count</th><th>Versions</th><th>First seen</th>"
-          "<th>Last seen</th></tr></thead>\n<tbody>\n";
+  main +=
+      "<table class=\"groups\">\n<thead><tr><th>Group</th><th>Program</th><th>Code</th>"
+      "<th>Top frames / address</th><th>Count</th><th>Versions</th><th>First seen</th>"
+      "<th>Last seen</th></tr></thead>\n<tbody>\n";
   for (const GroupSummary& group : groups) {
     std::string id = std::to_string(group.id);
     main += "<tr data-group=\"" + id + "\"><td><a href=\"/groups/" + id + "\">#" + id +
@@ -259,9 +261,10 @@ PageAnswer GroupPage(ReportStore& store, int64_t id) {
                        Field("versions", VersionLinks(group.versions)) +
                        Field("first seen", OrDash(group.firstSeen)) +
                        Field("last seen", OrDash(group.lastSeen)) + "</dl>\n";
-    main += "<h2>Reports</h2>\n<table class=\"reports\">\n<thead><tr><th>Report</th>"
-            "<th>Received</th><th>Version</th><th>Program</th><th>Code</th><th>Address</th>"
-            "<th>State</th></tr></thead>\n<tbody>\n";
+    main +=
+        "<h2>Reports</h2>\n<table class=\"reports\">\n<thead><tr><th>Report</th>"
+        "<th>Received</th><th>Version</th><th>Program</th><th>Code</th><th>Address</th>"
+        "<th>State</th></tr></thead>\n<tbody>\n";
     for (size_t member : group.members) {
       const StoredReport& report = data.reports[member];
       CrashFields crash = CrashFieldsOf(report);
@@ -270,8 +273,7 @@ PageAnswer GroupPage(ReportStore& store, int64_t id) {
               "</a></td><td>" + OrDash(GbkToUtf8(report.receivedUtc)) + "</td><td>" +
               OrDash(GbkToUtf8(report.ver)) + "</td><td>" + OrDash(crash.program) +
               "</td><td><code>" + OrDash(crash.code) + "</code></td><td><code>" +
-              OrDash(crash.address) + "</code></td><td>" + HtmlText(report.state) +
-              "</td></tr>\n";
+              OrDash(crash.address) + "</code></td><td>" + HtmlText(report.state) + "</td></tr>\n";
     }
     main += "</tbody>\n</table>\n";
     return Html(200, "Group #" + std::to_string(id), main);
@@ -297,8 +299,8 @@ PageAnswer ReportPage(ReportStore& store, int64_t id) {
       Field("peer", OrDash(GbkToUtf8(report.peer))) +
       Field("path", "<code>" + OrDash(GbkToUtf8(report.path)) + "</code>") +
       Field("version", report.hasVer ? OrDash(GbkToUtf8(report.ver)) : "(missing)") +
-      Field("file", OrDash(GbkToUtf8(report.fileName)) + ", " +
-                        std::to_string(report.payloadSize) + " bytes") +
+      Field("file", OrDash(GbkToUtf8(report.fileName)) + ", " + std::to_string(report.payloadSize) +
+                        " bytes") +
       Field("state", HtmlText(report.state)) + Field("note", OrDash(GbkToUtf8(report.note))) +
       Field("answered", std::to_string(report.httpStatus)) +
       Field("program", OrDash(crash.program)) +
@@ -422,11 +424,10 @@ std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_
   const int64_t lastHour = now / 3600;
   const int64_t firstHour = lastHour - (kChartHours - 1);
   std::map<std::string, std::vector<int>> series;  // by version, ordered by name
-  std::vector<int> others;                          // the versions beyond kMaxSeries, summed
+  std::vector<int> others;                         // the versions beyond kMaxSeries, summed
   for (const StoredReport& report : data.reports) {
     int64_t at = UnixSeconds(report.receivedUtc);
-    if (at < 0 || !ReportMatches(report, filter) || at / 3600 < firstHour ||
-        at / 3600 > lastHour) {
+    if (at < 0 || !ReportMatches(report, filter) || at / 3600 < firstHour || at / 3600 > lastHour) {
       continue;
     }
     std::vector<int>& counts = series[GbkToUtf8(report.ver)];
@@ -491,8 +492,8 @@ std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_
     svg += "<line x1=\"" + Number(left) + "\" y1=\"" + Number(y(tick)) + "\" x2=\"" +
            Number(width - right) + "\" y2=\"" + Number(y(tick)) +
            "\" stroke=\"#e3e6ea\"/><text x=\"" + Number(left - 6) + "\" y=\"" +
-           Number(y(tick) + 4) + "\" text-anchor=\"end\" fill=\"#5b6472\">" +
-           std::to_string(tick) + "</text>";
+           Number(y(tick) + 4) + "\" text-anchor=\"end\" fill=\"#5b6472\">" + std::to_string(tick) +
+           "</text>";
   }
   svg += "<line x1=\"" + Number(left) + "\" y1=\"" + Number(top) + "\" x2=\"" + Number(left) +
          "\" y2=\"" + Number(axisY) + "\" stroke=\"#5b6472\"/></g>\n";
@@ -510,10 +511,9 @@ std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_
     char label[16];
     std::snprintf(label, sizeof(label), "%02d-%02d", parts.tm_mon + 1, parts.tm_mday);
     svg += "<line x1=\"" + Number(x(hour)) + "\" y1=\"" + Number(axisY) + "\" x2=\"" +
-           Number(x(hour)) + "\" y2=\"" + Number(axisY + 5) +
-           "\" stroke=\"#5b6472\"/><text x=\"" + Number(x(hour)) + "\" y=\"" +
-           Number(axisY + 18) + "\" text-anchor=\"middle\" fill=\"#5b6472\">" + label +
-           "</text>";
+           Number(x(hour)) + "\" y2=\"" + Number(axisY + 5) + "\" stroke=\"#5b6472\"/><text x=\"" +
+           Number(x(hour)) + "\" y=\"" + Number(axisY + 18) +
+           "\" text-anchor=\"middle\" fill=\"#5b6472\">" + label + "</text>";
   }
   svg += "<text x=\"" + Number(width - right) + "\" y=\"" + Number(axisY + 32) +
          "\" text-anchor=\"end\" fill=\"#5b6472\">hour (UTC)</text></g>\n";
@@ -534,9 +534,8 @@ std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_
       total += count;
       points += (points.empty() ? "" : " ") + Number(x(hour)) + "," + Number(y(count));
     }
-    svg += "<polyline class=\"" + lineClass + "\"" + dataVersion +
-           " fill=\"none\" stroke=\"" + color + "\" stroke-width=\"1.5\" points=\"" + points +
-           "\"/>\n";
+    svg += "<polyline class=\"" + lineClass + "\"" + dataVersion + " fill=\"none\" stroke=\"" +
+           color + "\" stroke-width=\"1.5\" points=\"" + points + "\"/>\n";
     double itemX = left + static_cast<double>(index % perRow) * 220;
     double itemY = legendTop + 20 * static_cast<double>(index / perRow);
     legend += "<g class=\"legend-item\"><rect x=\"" + Number(itemX) + "\" y=\"" +

@@ -112,6 +112,7 @@ struct Request {
   uint64_t lastEnd = 0;
   std::string duplicate;  // name of a part sent twice
   bool form = false;      // a sign-in or sign-out form, not an upload
+  bool signOut = false;
   std::string formBody;
   // Filled by the writer; read after the connection is resumed.
   bool queued = false;
@@ -304,8 +305,7 @@ class UploadServer::Impl {
   MHD_Result ServeApi(MHD_Connection* connection, const char* url, const char* method);
   MHD_Result ServePage(MHD_Connection* connection, const std::string& url,
                        const std::string& target);
-  MHD_Result TakeForm(MHD_Connection* connection, Request& request, const char* data,
-                      size_t* size);
+  MHD_Result TakeForm(MHD_Connection* connection, Request& request, const char* data, size_t* size);
   bool Authorized(MHD_Connection* connection) const;
   void WriterLoop();
   void SweeperLoop();
@@ -514,8 +514,9 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     if (dashboard && std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 &&
         IsSessionForm(connection, url)) {
       request->form = true;
-      const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                       MHD_HTTP_HEADER_CONTENT_LENGTH);
+      request->signOut = std::strcmp(url, "/logout") == 0;
+      const char* length =
+          MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
       if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxFormBytes) {
         return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the form is too large\n");
       }
@@ -767,8 +768,7 @@ MHD_Result UploadServer::Impl::ServePage(MHD_Connection* connection, const std::
   }
   size_t question = target.find('?');
   std::string query = question == std::string::npos ? "" : target.substr(question + 1);
-  PageAnswer page =
-      AnswerPage(store_, url, query, static_cast<int64_t>(std::time(nullptr)));
+  PageAnswer page = AnswerPage(store_, url, query, static_cast<int64_t>(std::time(nullptr)));
   --reading_;
   return AnswerFromPage(connection, page);
 }
@@ -798,9 +798,7 @@ MHD_Result UploadServer::Impl::TakeForm(MHD_Connection* connection, Request& req
   PageAnswer answer;
   answer.status = MHD_HTTP_SEE_OTHER;
   answer.location = "/";
-  size_t question = request.target.find('?');
-  std::string path = request.target.substr(0, question);
-  if (path == "/logout") {
+  if (request.signOut) {
     answer.setCookie = SessionCookie("", 0);
     return AnswerFromPage(connection, answer);
   }

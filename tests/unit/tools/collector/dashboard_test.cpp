@@ -2,12 +2,13 @@
 // byte, session values that are expired, tampered with or signed with another token, and the
 // chart's hour buckets.
 
+#include "dashboard.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "dashboard.h"
 #include "session.h"
 
 namespace {
@@ -68,11 +69,9 @@ TEST(DashboardSession, OnlyAnUnexpiredValueSignedWithTheSameTokenIsValid) {
 }
 
 TEST(DashboardSession, CookieHeaderParsing) {
-  EXPECT_EQ(collector::CookieFrom("a=1; collector_session=v.1 ; b=2", "collector_session"),
-            "v.1");
-  EXPECT_EQ(collector::CookieFrom("xcollector_session=v; collector_sessionx=w",
-                                  "collector_session"),
-            "");
+  EXPECT_EQ(collector::CookieFrom("a=1; collector_session=v.1 ; b=2", "collector_session"), "v.1");
+  EXPECT_EQ(
+      collector::CookieFrom("xcollector_session=v; collector_sessionx=w", "collector_session"), "");
 }
 
 TEST(DashboardChart, ReportsFallIntoTheirHourAndVersion) {
