@@ -101,7 +101,10 @@ std::vector<std::string> StackLines(ReportStore& store, const StoredReport& repo
   }
   StackTrace trace = ParseStackText(report.stack);
   if (!trace.frames.empty()) {
-    for (const ResolvedFrame& frame : ResolveStacks(store, {trace}, kMaxStackFrames).front()) {
+    // Kept in a local: a range over .front() of the returned temporary would outlive it.
+    std::vector<std::vector<ResolvedFrame>> resolved =
+        ResolveStacks(store, {trace}, kMaxStackFrames);
+    for (const ResolvedFrame& frame : resolved.front()) {
       lines.push_back(FrameLine(frame));
     }
   }

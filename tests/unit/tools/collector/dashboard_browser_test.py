@@ -9,6 +9,7 @@ import argparse
 import os
 import selectors
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -55,6 +56,28 @@ HOSTILE_LOG = (
     b"controls:\x01\x07\x08\x0b\x0c\x1b[31mRED\x1b[0m\x7f\rlone-cr\r\n"
     b"last line\r\n\r\n" +
     summary(b"evil<script>window.__pwned='program'</script>.exe", b"0xc0000005", b"0x1"))
+
+
+STACK_TXT = (b"VexoCrashRpt stack 1\r\n"
+             b"exception 0xc0000005 0x1001a2f0\r\n"
+             b"module 0x00400000 0x00021000 0x656f1a2b - crashgame.exe\r\n"
+             b"module 0x10000000 0x00080000 0x656f1a2c - render.dll\r\n"
+             b"#0 render.dll+0x1a2f0 context\r\n"
+             b"#1 render.dll+0x3c11 fp\r\n"
+             b"#2 crashgame.exe+0x155d scan\r\n")
+# Without symbol files the frames are shown by module and offset.
+STACK_LINES = ["#0 render.dll+0x1a2f0", "#1 render.dll+0x3c11", "#2 crashgame.exe+0x155d"]
+
+
+def pak(entries):
+    """A PAKF archive (version 3001) with its entries stored raw."""
+    table_end = 16 + 48 * len(entries)
+    table, data = b"", b""
+    for name, blob in entries:
+        table += name.encode().ljust(32, b"\0") + struct.pack("<II8x", table_end + len(data),
+                                                              len(blob))
+        data += blob
+    return b"PAKF3001" + struct.pack("<II", table_end + len(data), len(entries)) + table + data
 
 
 class Failure(Exception):
@@ -219,12 +242,15 @@ def run(binary, workdir):
         main = Collector(binary, workdir, "main", token_file)
         collectors.append(main)
         base = main.base
-        ids = {"game": [], "chinese": [], "hostile": []}
+        ids = {"game": [], "chinese": [], "hostile": [], "stack": []}
         for ver in ("1.0.0", "1.0.0", "1.0.0", "1.1.0"):
             ids["game"].append(upload(base, ver, GAME_LOG))
         for _ in range(2):
             # Games keep whatever URL they were given, /api/ included.
             ids["chinese"].append(upload(base, "1.1.0", CHINESE_LOG, path="/api/crash"))
+        ids["stack"].append(upload(base, "1.1.0", pak([("log.txt", GAME_LOG),
+                                                        ("stack.txt", STACK_TXT)]),
+                                   filename="log.pak"))
         ids["hostile"].append(upload(base, HOSTILE_VER, HOSTILE_LOG, filename="<b id=fileinj>x.txt"))
 
         check_signed_out(base, ids)
@@ -254,9 +280,13 @@ def run(binary, workdir):
         session = cookies[0]["value"]
 
         # Groups, counts, versions and the chart.
-        game, chinese = ids["game"][0], ids["chinese"][0]
+        game, chinese, stack = ids["game"][0], ids["chinese"][0], ids["stack"][0]
         counts = group_counts(driver)
-        expect(counts == {game: 4, chinese: 2, hostile: 1}, "group counts: %r" % counts)
+        # The stack report groups by its frames, apart from the same summary without a stack.
+        expect(counts == {game: 4, chinese: 2, stack: 1, hostile: 1}, "group counts: %r" % counts)
+        where = driver.find_element(By.CSS_SELECTOR, "tr[data-group='%d'] td.where" % stack).text
+        expect(where.split("\n") == [line.split(" ", 1)[1] for line in STACK_LINES],
+               "top frames of the stack group: %r" % where)
         versions = driver.find_element(
             By.CSS_SELECTOR, "tr[data-group='%d'] td.versions" % game).text
         expect(versions == "1.0.0, 1.1.0", "versions of the game group: %r" % versions)
@@ -275,7 +305,7 @@ def run(binary, workdir):
         submit(driver, driver.find_element(By.CSS_SELECTOR, "form.filters button[type=submit]"))
         expect("version=1.1.0" in driver.current_url, "filter URL %s" % driver.current_url)
         counts = group_counts(driver)
-        expect(counts == {chinese: 2, game: 1}, "counts for version 1.1.0: %r" % counts)
+        expect(counts == {chinese: 2, game: 1, stack: 1}, "counts for version 1.1.0: %r" % counts)
         expect(series_versions(driver) == ["1.1.0"], "chart for 1.1.0: %r" % series_versions(driver))
         driver.get(base + "/?program=" + urllib.parse.quote("游戏.exe"))
         expect(group_counts(driver) == {chinese: 2}, "program filter: %r" % group_counts(driver))
@@ -296,6 +326,15 @@ def run(binary, workdir):
         expect(status == 200 and body == CHINESE_LOG and
                headers.get("Content-Disposition", "").startswith("attachment"),
                "raw download with the session: %d %r" % (status, headers.get("Content-Disposition")))
+
+        # A report with stack.txt shows its frames, on the page and in the JSON.
+        driver.get(base + "/reports/%d" % stack)
+        frames = driver.find_element(By.CSS_SELECTOR, "pre.stack").text.split("\n")
+        expect(frames == STACK_LINES, "stack block: %r" % frames)
+        status, _, body = request(base + "/api/reports/%d" % stack,
+                                  headers={"Cookie": "collector_session=" + session})
+        expect(status == 200 and b'"stack":["#0 render.dll+0x1a2f0",' in body,
+               "stack in the JSON: %d %r" % (status, body[:300]))
 
         # The hostile report: nothing runs, nothing is added, the page still renders.
         driver.get(base + "/reports/%d" % hostile)
