@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 namespace collector {
 namespace {
@@ -84,6 +85,39 @@ std::string StripTerminalControls(const std::string& utf8) {
     out += kept ? static_cast<char>(c) : ' ';
   }
   return out;
+}
+
+size_t Utf8SequenceLength(const std::string& text, size_t at) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(at);
+  size_t length = 0;
+  uint32_t point = 0;
+  if (lead < 0x80) {
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    point = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    point = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    point = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) {
+    return 0;
+  }
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0u) != 0x80u) {
+      return 0;
+    }
+    point = (point << 6) | (byte(at + i) & 0x3Fu);
+  }
+  bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+  bool surrogate = point >= 0xD800 && point <= 0xDFFF;
+  return overlong || surrogate || point > 0x10FFFF ? 0 : length;
 }
 
 }  // namespace collector

@@ -17,4 +17,8 @@ std::string StripControls(std::string text);
 // that a log cannot send escape sequences to the terminal that shows it.
 std::string StripTerminalControls(const std::string& utf8);
 
+// Length of the valid UTF-8 sequence starting at text[at] (at < size), or 0: overlong forms,
+// surrogates and code points above U+10FFFF are invalid.
+size_t Utf8SequenceLength(const std::string& text, size_t at);
+
 }  // namespace collector

@@ -2,51 +2,15 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <vector>
 
+#include "crash_data.h"
 #include "gbk.h"
 #include "report_store.h"
 #include "report_view.h"
-#include "symbols/stack_symbolize.h"
 
 namespace collector {
 namespace {
-
-// Length of the valid UTF-8 sequence starting at text[at], or 0: overlong forms, surrogates
-// and code points above U+10FFFF are invalid.
-size_t Utf8Length(const std::string& text, size_t at) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char lead = byte(at);
-  size_t length = 0;
-  uint32_t point = 0;
-  if (lead < 0x80) {
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    point = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    point = lead & 0x0Fu;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    point = lead & 0x07u;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) {
-    return 0;
-  }
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0u) != 0x80u) {
-      return 0;
-    }
-    point = (point << 6) | (byte(at + i) & 0x3Fu);
-  }
-  bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
-  bool surrogate = point >= 0xD800 && point <= 0xDFFF;
-  return overlong || surrogate || point > 0x10FFFF ? 0 : length;
-}
 
 std::string JsonStrings(const std::vector<std::string>& texts) {
   std::string out = "[";
@@ -101,45 +65,29 @@ std::vector<std::string> SplitPath(const std::string& path) {
   return parts;
 }
 
-ApiAnswer Groups(const std::vector<StoredReport>& reports, const std::vector<ReportGroup>& groups,
-                 const std::map<int64_t, std::vector<std::string>>& frames) {
+ApiAnswer Groups(const std::vector<GroupSummary>& groups) {
   std::string out = "[";
-  for (const ReportGroup& group : groups) {
-    const StoredReport& first = reports[group.members.front()];
-    CrashFields crash = CrashFieldsOf(first);
-    std::vector<std::string> versions;
-    for (size_t member : group.members) {
-      std::string ver = GbkToUtf8(reports[member].ver);
-      bool known = false;
-      for (const std::string& seen : versions) {
-        known = known || seen == ver;
-      }
-      if (!known) {
-        versions.push_back(ver);
-      }
-    }
-    auto top = frames.find(first.id);
+  for (const GroupSummary& group : groups) {
     out += out.size() > 1 ? "," : "";
-    out += "{\"id\":" + std::to_string(group.firstId) +
-           ",\"program\":" + JsonString(crash.program) + ",\"code\":" + JsonString(crash.code) +
-           ",\"address\":" + JsonString(crash.address) + ",\"top_frames\":" +
-           JsonStrings(top == frames.end() ? std::vector<std::string>() : top->second) +
-           ",\"count\":" + std::to_string(group.count) + ",\"versions\":" + JsonStrings(versions) +
-           ",\"first_seen\":" + Text(first.receivedUtc) +
-           ",\"last_seen\":" + Text(reports[group.members.back()].receivedUtc) + "}";
+    out += "{\"id\":" + std::to_string(group.id) + ",\"program\":" + JsonString(group.program) +
+           ",\"code\":" + JsonString(group.code) + ",\"address\":" + JsonString(group.address) +
+           ",\"top_frames\":" + JsonStrings(group.topFrames) +
+           ",\"count\":" + std::to_string(group.count) +
+           ",\"versions\":" + JsonStrings(group.versions) +
+           ",\"first_seen\":" + JsonString(group.firstSeen) +
+           ",\"last_seen\":" + JsonString(group.lastSeen) + "}";
   }
   return Json(200, out + "]");
 }
 
-ApiAnswer GroupReportsOf(const std::vector<StoredReport>& reports,
-                         const std::vector<ReportGroup>& groups, int64_t id) {
-  for (const ReportGroup& group : groups) {
-    if (group.firstId != id) {
+ApiAnswer GroupReportsOf(const CrashData& data, int64_t id) {
+  for (const GroupSummary& group : data.groups) {
+    if (group.id != id) {
       continue;
     }
     std::string out = "[";
     for (size_t member : group.members) {
-      const StoredReport& report = reports[member];
+      const StoredReport& report = data.reports[member];
       CrashFields crash = CrashFieldsOf(report);
       out += out.size() > 1 ? "," : "";
       out += "{\"id\":" + std::to_string(report.id) + ",\"received\":" + Text(report.receivedUtc) +
@@ -154,15 +102,7 @@ ApiAnswer GroupReportsOf(const std::vector<StoredReport>& reports,
 
 ApiAnswer Report(ReportStore& store, const StoredReport& report) {
   CrashFields crash = CrashFieldsOf(report);
-  std::vector<std::string> lines;
-  if (report.hasStack) {
-    StackTrace trace = ParseStackText(report.stack);
-    if (!trace.frames.empty()) {
-      for (const ResolvedFrame& frame : ResolveStacks(store, {trace}, kMaxStackFrames).front()) {
-        lines.push_back(FrameLine(frame));
-      }
-    }
-  }
+  std::vector<std::string> lines = StackLines(store, report);
   std::string out =
       "{\"id\":" + std::to_string(report.id) + ",\"received\":" + Text(report.receivedUtc) +
       ",\"peer\":" + Text(report.peer) + ",\"path\":" + Text(report.path) +
@@ -188,7 +128,7 @@ std::string JsonString(const std::string& bytes) {
   size_t at = 0;
   while (at < bytes.size()) {
     unsigned char c = static_cast<unsigned char>(bytes[at]);
-    size_t length = Utf8Length(bytes, at);
+    size_t length = Utf8SequenceLength(bytes, at);
     if (length == 0) {
       out += "\xEF\xBF\xBD";
       ++at;
@@ -247,14 +187,11 @@ ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::st
   }
   std::string error;
   if (groups || groupReports) {
-    std::vector<StoredReport> reports;
-    if (!store.List(reports, error)) {
+    CrashData data;
+    if (!LoadCrashData(store, data, error)) {
       return StoreFailed(error);
     }
-    std::map<int64_t, std::vector<std::string>> frames;
-    std::map<int64_t, std::string> keys = StackGroupKeys(store, reports, &frames);
-    std::vector<ReportGroup> grouped = GroupReports(reports, keys);
-    return groups ? Groups(reports, grouped, frames) : GroupReportsOf(reports, grouped, id);
+    return groups ? Groups(data.groups) : GroupReportsOf(data, id);
   }
   StoredReport stored;
   bool found = false;

@@ -20,9 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "dashboard.h"
 #include "payload_decode.h"
 #include "read_api.h"
 #include "report_store.h"
+#include "session.h"
 
 namespace collector {
 namespace {
@@ -35,6 +37,14 @@ constexpr int kListenBacklog = 1024;
 constexpr unsigned kWorkerThreads = 4;
 constexpr size_t kPostBufferBytes = 64 * 1024;
 constexpr auto kSweepInterval = std::chrono::milliseconds(100);
+// A sign-in form holds one token; anything longer is not one.
+constexpr size_t kMaxFormBytes = 4096;
+// Read requests (pages and API) run the symbolizer in a worker thread; at most this many at a
+// time, so uploads always keep worker threads.
+constexpr int kMaxConcurrentReads = 2;
+constexpr char kContentSecurityPolicy[] =
+    "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
+    "base-uri 'none'; frame-ancestors 'none'";
 
 std::string NowUtc() {
   auto now = std::chrono::system_clock::now();
@@ -101,6 +111,9 @@ struct Request {
   std::string lastKey;  // the part the last chunk belonged to
   uint64_t lastEnd = 0;
   std::string duplicate;  // name of a part sent twice
+  bool form = false;      // a sign-in or sign-out form, not an upload
+  bool signOut = false;
+  std::string formBody;
   // Filled by the writer; read after the connection is resumed.
   bool queued = false;
   bool stored = false;
@@ -152,6 +165,84 @@ MHD_Result AnswerFromApi(MHD_Connection* connection, const ApiAnswer& answer) {
   return result;
 }
 
+MHD_Result AnswerFromPage(MHD_Connection* connection, const PageAnswer& page) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      page.body.size(), const_cast<char*>(page.body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) {
+    return MHD_NO;
+  }
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, page.contentType.c_str());
+  MHD_add_response_header(response, "Content-Security-Policy", kContentSecurityPolicy);
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  if (!page.location.empty()) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, page.location.c_str());
+  }
+  if (!page.setCookie.empty()) {
+    MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, page.setCookie.c_str());
+  }
+  MHD_Result result = MHD_queue_response(connection, page.status, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+std::string Header(MHD_Connection* connection, const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  return value != nullptr ? value : "";
+}
+
+// The sign-in and sign-out forms: a POST to /login or /logout that is a url-encoded form.
+// Uploads are multipart, so every upload stays an upload whatever its path.
+bool IsSessionForm(MHD_Connection* connection, const std::string& url) {
+  if (url != "/login" && url != "/logout") {
+    return false;
+  }
+  std::string type = Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
+  for (char& c : type) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  const std::string form = "application/x-www-form-urlencoded";
+  return type.compare(0, form.size(), form) == 0 &&
+         (type.size() == form.size() || type[form.size()] == ';' || type[form.size()] == ' ');
+}
+
+// The value of one field of a url-encoded form, decoded.
+std::string FormField(const std::string& body, const std::string& name) {
+  size_t at = 0;
+  while (at <= body.size()) {
+    size_t end = body.find('&', at);
+    if (end == std::string::npos) {
+      end = body.size();
+    }
+    if (body.compare(at, name.size() + 1, name + "=") == 0) {
+      std::string out;
+      for (size_t i = at + name.size() + 1; i < end; ++i) {
+        bool escape = body[i] == '%' && i + 2 < end &&
+                      std::isxdigit(static_cast<unsigned char>(body[i + 1])) &&
+                      std::isxdigit(static_cast<unsigned char>(body[i + 2]));
+        if (body[i] == '+') {
+          out += ' ';
+        } else if (escape) {
+          out += static_cast<char>(std::stoi(body.substr(i + 1, 2), nullptr, 16));
+          i += 2;
+        } else {
+          out += body[i];
+        }
+      }
+      return out;
+    }
+    at = end + 1;
+  }
+  return std::string();
+}
+
+std::string SessionCookie(const std::string& value, int64_t maxAge) {
+  return std::string(kSessionCookie) + "=" + value + "; Max-Age=" + std::to_string(maxAge) +
+         "; Path=/; HttpOnly; SameSite=Strict";
+}
+
 // The boundary parameter of the multipart Content-Type, unquoted; empty when there is none.
 std::string BoundaryOf(MHD_Connection* connection) {
   const char* type =
@@ -177,7 +268,8 @@ std::string BoundaryOf(MHD_Connection* connection) {
 
 class UploadServer::Impl {
  public:
-  Impl(ReportStore& store, const ServerOptions& options) : store_(store), options_(options) {}
+  Impl(ReportStore& store, const ServerOptions& options)
+      : store_(store), options_(options), sessions_(options.readToken) {}
 
   ~Impl() {
     if (listenFd_ >= 0) {
@@ -211,11 +303,17 @@ class UploadServer::Impl {
   MHD_Result Finish(MHD_Connection* connection, Request& request);
   MHD_Result Reply(MHD_Connection* connection, Request& request);
   MHD_Result ServeApi(MHD_Connection* connection, const char* url, const char* method);
+  MHD_Result ServePage(MHD_Connection* connection, const std::string& url,
+                       const std::string& target);
+  MHD_Result TakeForm(MHD_Connection* connection, Request& request, const char* data, size_t* size);
+  bool Authorized(MHD_Connection* connection) const;
   void WriterLoop();
   void SweeperLoop();
 
   ReportStore& store_;
   ServerOptions options_;
+  SessionKeys sessions_;
+  std::atomic<int> reading_{0};  // read requests being answered now
   int listenFd_ = -1;
   MHD_Daemon* daemon_ = nullptr;
 
@@ -404,6 +502,26 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
       }
       return self->ServeApi(connection, url, method);
     }
+    bool dashboard = !self->options_.readToken.empty();
+    bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
+               std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (dashboard && get) {
+      if (request->link != nullptr) {
+        request->link->bodyDone = true;
+      }
+      return self->ServePage(connection, url, request->target);
+    }
+    if (dashboard && std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 &&
+        IsSessionForm(connection, url)) {
+      request->form = true;
+      request->signOut = std::strcmp(url, "/logout") == 0;
+      const char* length =
+          MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+      if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxFormBytes) {
+        return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the form is too large\n");
+      }
+      return MHD_YES;
+    }
     if (std::strcmp(method, MHD_HTTP_METHOD_POST) != 0) {
       if (request->link != nullptr) {
         request->link->bodyDone = true;
@@ -428,6 +546,9 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     // Reserved once from the announced length, so the file part does not grow by doubling.
     request->file.reserve(static_cast<size_t>(announced));
     return MHD_YES;
+  }
+  if (request->form) {
+    return self->TakeForm(connection, *request, data, size);
   }
   if (*size > 0) {
     return self->TakeBody(*request, data, size);
@@ -586,15 +707,109 @@ MHD_Result UploadServer::Impl::ServeApi(MHD_Connection* connection, const char* 
   if (options_.readToken.empty()) {
     return Answer(connection, MHD_HTTP_NOT_FOUND, "not found\n");
   }
-  const char* authorization =
-      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
-  if (!BearerMatches(options_.readToken, authorization != nullptr ? authorization : "")) {
+  if (!Authorized(connection)) {
     ApiAnswer denied;
     denied.status = MHD_HTTP_UNAUTHORIZED;
     denied.body = "{\"error\":\"unauthorized\"}\n";
     return AnswerFromApi(connection, denied);
   }
-  return AnswerFromApi(connection, AnswerApi(store_, method, url));
+  if (++reading_ > kMaxConcurrentReads) {
+    --reading_;
+    ApiAnswer busy;
+    busy.status = MHD_HTTP_SERVICE_UNAVAILABLE;
+    busy.body = "{\"error\":\"busy, try again\"}\n";
+    return AnswerFromApi(connection, busy);
+  }
+  ApiAnswer answer = AnswerApi(store_, method, url);
+  --reading_;
+  return AnswerFromApi(connection, answer);
+}
+
+// The bearer token, or a session cookie signed with it.
+bool UploadServer::Impl::Authorized(MHD_Connection* connection) const {
+  if (BearerMatches(options_.readToken, Header(connection, MHD_HTTP_HEADER_AUTHORIZATION))) {
+    return true;
+  }
+  std::string cookie = CookieFrom(Header(connection, MHD_HTTP_HEADER_COOKIE), kSessionCookie);
+  return !cookie.empty() && sessions_.Valid(cookie, static_cast<int64_t>(std::time(nullptr)));
+}
+
+// The dashboard. Without a session every path gets the same sign-in page with 401, so nothing
+// is learnt of what exists; the stylesheet alone is public.
+MHD_Result UploadServer::Impl::ServePage(MHD_Connection* connection, const std::string& url,
+                                         const std::string& target) {
+  if (url == "/static/dashboard.css") {
+    PageAnswer css;
+    css.contentType = "text/css; charset=utf-8";
+    css.body = DashboardCss();
+    return AnswerFromPage(connection, css);
+  }
+  if (!Authorized(connection)) {
+    return AnswerFromPage(connection, LoginPage(MHD_HTTP_UNAUTHORIZED));
+  }
+  if (url == "/login") {
+    PageAnswer signedIn;
+    signedIn.status = MHD_HTTP_SEE_OTHER;
+    signedIn.location = "/";
+    return AnswerFromPage(connection, signedIn);
+  }
+  // Only the pages that read and symbolize count against the limit (not a favicon).
+  bool reads = url == "/" || url.rfind("/groups/", 0) == 0 || url.rfind("/reports/", 0) == 0;
+  if (!reads) {
+    return AnswerFromPage(connection, AnswerPage(store_, url, "", 0));
+  }
+  if (++reading_ > kMaxConcurrentReads) {
+    --reading_;
+    PageAnswer busy;
+    busy.status = MHD_HTTP_SERVICE_UNAVAILABLE;
+    busy.body = "The collector is busy answering other pages; try again.\n";
+    busy.contentType = "text/plain; charset=utf-8";
+    return AnswerFromPage(connection, busy);
+  }
+  size_t question = target.find('?');
+  std::string query = question == std::string::npos ? "" : target.substr(question + 1);
+  PageAnswer page = AnswerPage(store_, url, query, static_cast<int64_t>(std::time(nullptr)));
+  --reading_;
+  return AnswerFromPage(connection, page);
+}
+
+// Sign-in and sign-out. The session is a signed expiry (no server state), so any collector that
+// reads the same token file accepts it; signing out clears the cookie in this browser.
+MHD_Result UploadServer::Impl::TakeForm(MHD_Connection* connection, Request& request,
+                                        const char* data, size_t* size) {
+  if (*size > 0) {
+    request.received += *size;
+    if (request.link != nullptr) {
+      request.link->bodyBytes = request.received;
+    }
+    if (request.formBody.size() + *size <= kMaxFormBytes) {
+      request.formBody.append(data, *size);
+    }
+    *size = 0;
+    // Read on and dropped like an oversized upload, and cut off when it goes on far too long.
+    return request.received > 2 * kMaxFormBytes ? MHD_NO : MHD_YES;
+  }
+  if (request.link != nullptr) {
+    request.link->bodyDone = true;
+  }
+  if (request.received > kMaxFormBytes) {
+    return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the form is too large\n");
+  }
+  PageAnswer answer;
+  answer.status = MHD_HTTP_SEE_OTHER;
+  answer.location = "/";
+  if (request.signOut) {
+    answer.setCookie = SessionCookie("", 0);
+    return AnswerFromPage(connection, answer);
+  }
+  std::string token = FormField(request.formBody, "token");
+  if (!BearerMatches(options_.readToken, "Bearer " + token)) {
+    return AnswerFromPage(connection,
+                          LoginPage(MHD_HTTP_UNAUTHORIZED, "That is not the read token."));
+  }
+  answer.setCookie =
+      SessionCookie(sessions_.Issue(static_cast<int64_t>(std::time(nullptr))), kSessionSeconds);
+  return AnswerFromPage(connection, answer);
 }
 
 // Takes every queued report, stores them in one transaction (one fsync), then resumes their

@@ -1,0 +1,576 @@
+#include "dashboard.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "gbk.h"
+#include "report_store.h"
+
+namespace collector {
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+// Longer logs are cut on the page; the raw download has them whole.
+constexpr size_t kMaxLogOnPage = 4u * 1024u * 1024u;
+constexpr int kChartHours = 7 * 24;
+// More versions than this share one line, so uploads with made-up versions cannot bloat the page.
+constexpr size_t kMaxSeries = 10;
+
+// Escapes one text; controls says how control characters are shown (U+FFFD or a hex escape).
+std::string Escape(const std::string& text, bool log) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  size_t at = 0;
+  while (at < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[at]);
+    size_t length = Utf8SequenceLength(text, at);
+    bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
+    if (length == 0) {
+      out += kReplacement;
+      ++at;
+      continue;
+    }
+    if (log && (c == '\n' || c == '\t')) {
+      out += static_cast<char>(c);
+    } else if (log && c == '\r' && at + 1 < text.size() && text[at + 1] == '\n') {
+      // The CR of a Windows line end: the line feed follows.
+    } else if (c < 0x20 || c == 0x7F || c1) {
+      if (log) {
+        unsigned point = c1 ? static_cast<unsigned char>(text[at + 1]) : c;
+        out += "<span class=\"ctl\">\\x";
+        out += kHex[point >> 4];
+        out += kHex[point & 0x0F];
+        out += "</span>";
+      } else {
+        out += kReplacement;
+      }
+    } else if (c == '&') {
+      out += "&amp;";
+    } else if (c == '<') {
+      out += "&lt;";
+    } else if (c == '>') {
+      out += "&gt;";
+    } else if (c == '"') {
+      out += "&quot;";
+    } else if (c == '\'') {
+      out += "&#39;";
+    } else {
+      out.append(text, at, length);
+    }
+    at += length;
+  }
+  return out;
+}
+
+// A value fit for a query string: everything but unreserved characters percent-encoded.
+std::string QueryValue(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string FormDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out += ' ';
+    } else if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
+               HexDigit(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string Page(const std::string& title, const std::string& main) {
+  return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+         "<title>" +
+         HtmlText(title) +
+         " - crash collector</title>\n"
+         "<link rel=\"stylesheet\" href=\"/static/dashboard.css\">\n</head>\n<body>\n"
+         "<header class=\"top\"><a class=\"home\" href=\"/\">Crash groups</a>"
+         "<form class=\"signout\" method=\"post\" action=\"/logout\">"
+         "<button type=\"submit\">Sign out</button></form></header>\n<main>\n" +
+         main + "</main>\n</body>\n</html>\n";
+}
+
+PageAnswer Html(unsigned status, const std::string& title, const std::string& main) {
+  PageAnswer answer;
+  answer.status = status;
+  answer.body = Page(title, main);
+  return answer;
+}
+
+PageAnswer NotFoundPage() {
+  return Html(404, "Not found", "<h1>Not found</h1>\n<p>There is no such page.</p>\n");
+}
+
+PageAnswer StoreFailedPage(const std::string& error) {
+  std::fprintf(stderr, "collector: cannot read reports: %s\n", error.c_str());
+  return Html(500, "Error", "<h1>Cannot read the reports</h1>\n");
+}
+
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : HtmlText(text); }
+
+std::string Where(const GroupSummary& group) {
+  if (group.topFrames.empty()) {
+    return "<code>" + OrDash(group.address) + "</code>";
+  }
+  std::string out;
+  for (const std::string& frame : group.topFrames) {
+    out += (out.empty() ? "" : "<br>") + std::string("<code>") + HtmlText(frame) + "</code>";
+  }
+  return out;
+}
+
+std::string VersionLinks(const std::vector<std::string>& versions) {
+  std::string out;
+  for (const std::string& ver : versions) {
+    out += out.empty() ? "" : ", ";
+    out += "<a href=\"/?version=" + HtmlText(QueryValue(ver)) + "\">" + OrDash(ver) + "</a>";
+  }
+  return out;
+}
+
+std::string Options(const std::set<std::string>& values, const std::string& chosen,
+                    const std::string& all) {
+  std::string out = "<option value=\"\">" + all + "</option>";
+  for (const std::string& value : values) {
+    out += "<option value=\"" + HtmlText(value) + "\"" + (value == chosen ? " selected" : "") +
+           ">" + OrDash(value) + "</option>";
+  }
+  return out;
+}
+
+ReportFilter FilterFromQuery(const std::string& query) {
+  ReportFilter filter;
+  size_t at = 0;
+  while (at <= query.size()) {
+    size_t end = query.find('&', at);
+    if (end == std::string::npos) {
+      end = query.size();
+    }
+    std::string pair = query.substr(at, end - at);
+    size_t equals = pair.find('=');
+    std::string name = FormDecode(pair.substr(0, equals));
+    std::string value = equals == std::string::npos ? "" : FormDecode(pair.substr(equals + 1));
+    if (name == "version") {
+      filter.version = value;
+    } else if (name == "program") {
+      filter.program = value;
+    }
+    at = end + 1;
+  }
+  return filter;
+}
+
+PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now) {
+  CrashData data;
+  std::string error;
+  if (!LoadCrashData(store, data, error)) {
+    return StoreFailedPage(error);
+  }
+  ReportFilter filter = FilterFromQuery(query);
+  std::set<std::string> versions;
+  std::set<std::string> programs;
+  for (const StoredReport& report : data.reports) {
+    versions.insert(GbkToUtf8(report.ver));
+    programs.insert(CrashFieldsOf(report).program);
+  }
+  bool filtered = !filter.version.empty() || !filter.program.empty();
+  std::string main = "<h1>Crash groups</h1>\n";
+  main +=
+      "<form class=\"filters\" method=\"get\" action=\"/\">"
+      "<label>Version <select name=\"version\">" +
+      Options(versions, filter.version, "All versions") +
+      "</select></label> <label>Program <select name=\"program\">" +
+      Options(programs, filter.program, "All programs") +
+      "</select></label> <button type=\"submit\">Filter</button>" +
+      (filtered ? " <a class=\"clear\" href=\"/\">Clear</a>" : "") + "</form>\n";
+  main += "<section class=\"chart\"><h2>Crashes per hour, last 7 days (UTC)</h2>\n" +
+          CrashChart(data, filter, now) + "</section>\n";
+  std::vector<GroupSummary> groups = FilterGroups(data, filter);
+  if (groups.empty()) {
+    main += std::string("<p class=\"empty\">") +
+            (filtered ? "No reports match." : "No crash reports yet.") + "</p>\n";
+    return Html(200, "Crash groups", main);
+  }
+  main +=
+      "<table class=\"groups\">\n<thead><tr><th>Group</th><th>Program</th><th>Code</th>"
+      "<th>Top frames / address</th><th>Count</th><th>Versions</th><th>First seen</th>"
+      "<th>Last seen</th></tr></thead>\n<tbody>\n";
+  for (const GroupSummary& group : groups) {
+    std::string id = std::to_string(group.id);
+    main += "<tr data-group=\"" + id + "\"><td><a href=\"/groups/" + id + "\">#" + id +
+            "</a></td><td class=\"program\">" + OrDash(group.program) + "</td><td><code>" +
+            OrDash(group.code) + "</code></td><td class=\"where\">" + Where(group) +
+            "</td><td class=\"count\">" + std::to_string(group.count) +
+            "</td><td class=\"versions\">" + VersionLinks(group.versions) + "</td><td>" +
+            OrDash(group.firstSeen) + "</td><td>" + OrDash(group.lastSeen) + "</td></tr>\n";
+  }
+  main += "</tbody>\n</table>\n";
+  return Html(200, "Crash groups", main);
+}
+
+std::string Field(const std::string& name, const std::string& html) {
+  return "<dt>" + name + "</dt><dd>" + html + "</dd>\n";
+}
+
+PageAnswer GroupPage(ReportStore& store, int64_t id) {
+  CrashData data;
+  std::string error;
+  if (!LoadCrashData(store, data, error)) {
+    return StoreFailedPage(error);
+  }
+  for (const GroupSummary& group : data.groups) {
+    if (group.id != id) {
+      continue;
+    }
+    std::string main = "<h1>Group #" + std::to_string(id) + "</h1>\n<dl class=\"fields\">\n" +
+                       Field("program", OrDash(group.program)) +
+                       Field("code", "<code>" + OrDash(group.code) + "</code>") +
+                       Field(group.topFrames.empty() ? "address" : "top frames", Where(group)) +
+                       Field("count", std::to_string(group.count)) +
+                       Field("versions", VersionLinks(group.versions)) +
+                       Field("first seen", OrDash(group.firstSeen)) +
+                       Field("last seen", OrDash(group.lastSeen)) + "</dl>\n";
+    main +=
+        "<h2>Reports</h2>\n<table class=\"reports\">\n<thead><tr><th>Report</th>"
+        "<th>Received</th><th>Version</th><th>Program</th><th>Code</th><th>Address</th>"
+        "<th>State</th></tr></thead>\n<tbody>\n";
+    for (size_t member : group.members) {
+      const StoredReport& report = data.reports[member];
+      CrashFields crash = CrashFieldsOf(report);
+      std::string rid = std::to_string(report.id);
+      main += "<tr data-report=\"" + rid + "\"><td><a href=\"/reports/" + rid + "\">#" + rid +
+              "</a></td><td>" + OrDash(GbkToUtf8(report.receivedUtc)) + "</td><td>" +
+              OrDash(GbkToUtf8(report.ver)) + "</td><td>" + OrDash(crash.program) +
+              "</td><td><code>" + OrDash(crash.code) + "</code></td><td><code>" +
+              OrDash(crash.address) + "</code></td><td>" + HtmlText(report.state) + "</td></tr>\n";
+    }
+    main += "</tbody>\n</table>\n";
+    return Html(200, "Group #" + std::to_string(id), main);
+  }
+  return NotFoundPage();
+}
+
+PageAnswer ReportPage(ReportStore& store, int64_t id) {
+  StoredReport report;
+  bool found = false;
+  std::string error;
+  if (!store.Get(id, report, found, error)) {
+    return StoreFailedPage(error);
+  }
+  if (!found) {
+    return NotFoundPage();
+  }
+  std::string rid = std::to_string(id);
+  CrashFields crash = CrashFieldsOf(report);
+  std::string main =
+      "<h1>Report #" + rid + "</h1>\n<dl class=\"fields\">\n" +
+      Field("received", OrDash(GbkToUtf8(report.receivedUtc))) +
+      Field("peer", OrDash(GbkToUtf8(report.peer))) +
+      Field("path", "<code>" + OrDash(GbkToUtf8(report.path)) + "</code>") +
+      Field("version", report.hasVer ? OrDash(GbkToUtf8(report.ver)) : "(missing)") +
+      Field("file", OrDash(GbkToUtf8(report.fileName)) + ", " + std::to_string(report.payloadSize) +
+                        " bytes") +
+      Field("state", HtmlText(report.state)) + Field("note", OrDash(GbkToUtf8(report.note))) +
+      Field("answered", std::to_string(report.httpStatus)) +
+      Field("program", OrDash(crash.program)) +
+      Field("code", "<code>" + OrDash(crash.code) + "</code>") +
+      Field("address", "<code>" + OrDash(crash.address) + "</code>") +
+      Field("log", report.hasLog ? std::to_string(report.log.size()) + " bytes" : "(none)") +
+      "</dl>\n";
+  if (report.hasStack) {
+    std::vector<std::string> lines = StackLines(store, report);
+    std::string stack;
+    for (const std::string& line : lines) {
+      stack += HtmlText(line) + "\n";
+    }
+    main += "<h2>Stack</h2>\n<pre class=\"stack\">" +
+            (lines.empty() ? std::string("(no frames)") : stack) + "</pre>\n";
+  }
+  main += "<h2>Log</h2>\n";
+  if (!report.hasLog) {
+    main += "<p class=\"empty\">The upload could not be decoded.</p>\n";
+    return Html(200, "Report #" + rid, main);
+  }
+  main += "<p><a class=\"raw\" href=\"/api/reports/" + rid +
+          "/raw\">Download the log as uploaded</a></p>\n";
+  std::string log = report.log;
+  bool cut = log.size() > kMaxLogOnPage;
+  if (cut) {
+    log.resize(kMaxLogOnPage);
+    main += "<p class=\"note\">Only the first " + std::to_string(kMaxLogOnPage) +
+            " bytes are shown.</p>\n";
+  }
+  main += "<pre class=\"log\">" + HtmlLog(GbkToUtf8(log)) + "</pre>\n";
+  return Html(200, "Report #" + rid, main);
+}
+
+bool ParseId(const std::string& text, int64_t& id) {
+  if (text.empty() || text.size() > 18) {
+    return false;
+  }
+  id = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    id = id * 10 + (c - '0');
+  }
+  return true;
+}
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f", value);
+  return text;
+}
+
+}  // namespace
+
+std::string HtmlText(const std::string& utf8) { return Escape(utf8, false); }
+
+std::string HtmlLog(const std::string& utf8) { return Escape(utf8, true); }
+
+PageAnswer LoginPage(unsigned status, const std::string& message) {
+  PageAnswer answer;
+  answer.status = status;
+  answer.body =
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+      "<title>Sign in - crash collector</title>\n"
+      "<link rel=\"stylesheet\" href=\"/static/dashboard.css\">\n</head>\n<body>\n"
+      "<main class=\"login\">\n<h1>Crash collector</h1>\n" +
+      (message.empty() ? "" : "<p class=\"error\">" + HtmlText(message) + "</p>\n") +
+      "<form method=\"post\" action=\"/login\">\n<label for=\"token\">Read token</label>\n"
+      "<input type=\"password\" id=\"token\" name=\"token\" autocomplete=\"current-password\" "
+      "required autofocus>\n<button type=\"submit\">Sign in</button>\n</form>\n</main>\n"
+      "</body>\n</html>\n";
+  return answer;
+}
+
+const std::string& DashboardCss() {
+  static const std::string kCss =
+      "body{font:14px/1.4 system-ui,sans-serif;margin:0;color:#1d2330;background:#f6f7f9}\n"
+      "main{padding:16px 24px}\n"
+      "header.top{display:flex;justify-content:space-between;align-items:center;"
+      "padding:8px 24px;background:#1d2330}\n"
+      "header.top a.home{color:#fff;font-weight:600;text-decoration:none}\n"
+      "form.signout{margin:0}\n"
+      "h1{font-size:20px;margin:8px 0 12px}h2{font-size:16px;margin:20px 0 8px}\n"
+      "table{border-collapse:collapse;background:#fff;width:100%}\n"
+      "th,td{border:1px solid #d9dde3;padding:4px 8px;text-align:left;vertical-align:top}\n"
+      "th{background:#eceff3}td.count{text-align:right;font-weight:600}\n"
+      "code,pre{font-family:ui-monospace,monospace;font-size:12px}\n"
+      "pre{background:#fff;border:1px solid #d9dde3;padding:8px;overflow:auto;"
+      "white-space:pre-wrap;word-break:break-all}\n"
+      "pre .ctl{color:#b00020;background:#fde8ec}\n"
+      "dl.fields{display:grid;grid-template-columns:max-content auto;gap:2px 16px}\n"
+      "dl.fields dt{color:#5b6472}dl.fields dd{margin:0}\n"
+      "form.filters{margin:0 0 12px}\n"
+      "section.chart svg{background:#fff;border:1px solid #d9dde3;max-width:100%;height:auto}\n"
+      "main.login{max-width:320px;margin:80px auto;background:#fff;border:1px solid #d9dde3;"
+      "padding:24px}\n"
+      "main.login input{display:block;width:100%;box-sizing:border-box;margin:4px 0 12px}\n"
+      "p.error{color:#b00020}\n";
+  return kCss;
+}
+
+int64_t UnixSeconds(const std::string& iso) {
+  std::tm parts{};
+  int year = 0;
+  int month = 0;
+  if (std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &year, &month, &parts.tm_mday,
+                  &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6) {
+    return -1;
+  }
+  parts.tm_year = year - 1900;
+  parts.tm_mon = month - 1;
+  return static_cast<int64_t>(timegm(&parts));
+}
+
+std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_t now) {
+  static const char* const kColors[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
+                                        "#9467bd", "#8c564b", "#e377c2", "#17becf"};
+  const int64_t lastHour = now / 3600;
+  const int64_t firstHour = lastHour - (kChartHours - 1);
+  std::map<std::string, std::vector<int>> series;  // by version, ordered by name
+  std::vector<int> others;                         // the versions beyond kMaxSeries, summed
+  for (const StoredReport& report : data.reports) {
+    int64_t at = UnixSeconds(report.receivedUtc);
+    if (at < 0 || !ReportMatches(report, filter) || at / 3600 < firstHour || at / 3600 > lastHour) {
+      continue;
+    }
+    std::vector<int>& counts = series[GbkToUtf8(report.ver)];
+    counts.resize(kChartHours, 0);
+    ++counts[static_cast<size_t>(at / 3600 - firstHour)];
+  }
+  if (series.size() > kMaxSeries) {
+    // The most frequent versions keep their lines; the rest are summed into one.
+    std::vector<std::pair<int, std::string>> totals;
+    for (const auto& entry : series) {
+      int total = 0;
+      for (int count : entry.second) {
+        total += count;
+      }
+      totals.emplace_back(-total, entry.first);
+    }
+    std::sort(totals.begin(), totals.end());
+    std::vector<int> rest(kChartHours, 0);
+    for (size_t i = kMaxSeries - 1; i < totals.size(); ++i) {
+      const std::vector<int>& counts = series[totals[i].second];
+      for (size_t hour = 0; hour < rest.size(); ++hour) {
+        rest[hour] += counts[hour];
+      }
+      series.erase(totals[i].second);
+    }
+    others = std::move(rest);
+  }
+  int peak = 1;
+  for (const auto& entry : series) {
+    peak = std::max(peak, *std::max_element(entry.second.begin(), entry.second.end()));
+  }
+  if (!others.empty()) {
+    peak = std::max(peak, *std::max_element(others.begin(), others.end()));
+  }
+  const size_t lines = series.size() + (others.empty() ? 0 : 1);
+  const double left = 48;
+  const double right = 16;
+  const double top = 12;
+  const double plotHeight = 180;
+  const double width = 960;
+  const double plotWidth = width - left - right;
+  const double axisY = top + plotHeight;
+  const int perRow = 4;
+  const double legendTop = axisY + 40;
+  const size_t rows = (lines + perRow - 1) / perRow;
+  const double height = legendTop + 20 * static_cast<double>(std::max<size_t>(rows, 1)) + 4;
+  auto x = [&](int hour) { return left + plotWidth * hour / (kChartHours - 1); };
+  auto y = [&](int count) { return axisY - plotHeight * count / peak; };
+
+  std::string svg = "<svg class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
+                    Number(width) + " " + Number(height) + "\" width=\"" + Number(width) +
+                    "\" height=\"" + Number(height) +
+                    "\" role=\"img\" aria-label=\"Crashes per hour over the last 7 days, one line "
+                    "per version\" font-family=\"sans-serif\" font-size=\"11\">\n";
+  // The value axis: 0, the middle and the peak, with grid lines.
+  std::vector<int> ticks = {0, peak};
+  if (peak >= 4) {
+    ticks.insert(ticks.begin() + 1, peak / 2);
+  }
+  svg += "<g class=\"y-axis\">";
+  for (int tick : ticks) {
+    svg += "<line x1=\"" + Number(left) + "\" y1=\"" + Number(y(tick)) + "\" x2=\"" +
+           Number(width - right) + "\" y2=\"" + Number(y(tick)) +
+           "\" stroke=\"#e3e6ea\"/><text x=\"" + Number(left - 6) + "\" y=\"" +
+           Number(y(tick) + 4) + "\" text-anchor=\"end\" fill=\"#5b6472\">" + std::to_string(tick) +
+           "</text>";
+  }
+  svg += "<line x1=\"" + Number(left) + "\" y1=\"" + Number(top) + "\" x2=\"" + Number(left) +
+         "\" y2=\"" + Number(axisY) + "\" stroke=\"#5b6472\"/></g>\n";
+  // The time axis: a tick at each midnight (UTC), labelled with the date.
+  svg += "<g class=\"x-axis\"><line x1=\"" + Number(left) + "\" y1=\"" + Number(axisY) +
+         "\" x2=\"" + Number(width - right) + "\" y2=\"" + Number(axisY) +
+         "\" stroke=\"#5b6472\"/>";
+  for (int hour = 0; hour < kChartHours; ++hour) {
+    if ((firstHour + hour) % 24 != 0) {
+      continue;
+    }
+    std::time_t seconds = static_cast<std::time_t>((firstHour + hour) * 3600);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char label[16];
+    std::snprintf(label, sizeof(label), "%02d-%02d", parts.tm_mon + 1, parts.tm_mday);
+    svg += "<line x1=\"" + Number(x(hour)) + "\" y1=\"" + Number(axisY) + "\" x2=\"" +
+           Number(x(hour)) + "\" y2=\"" + Number(axisY + 5) + "\" stroke=\"#5b6472\"/><text x=\"" +
+           Number(x(hour)) + "\" y=\"" + Number(axisY + 18) +
+           "\" text-anchor=\"middle\" fill=\"#5b6472\">" + label + "</text>";
+  }
+  svg += "<text x=\"" + Number(width - right) + "\" y=\"" + Number(axisY + 32) +
+         "\" text-anchor=\"end\" fill=\"#5b6472\">hour (UTC)</text></g>\n";
+  if (series.empty()) {
+    svg += "<text class=\"empty\" x=\"" + Number(left + plotWidth / 2) + "\" y=\"" +
+           Number(top + plotHeight / 2) +
+           "\" text-anchor=\"middle\" fill=\"#5b6472\">No crashes in the last 7 days</text>\n";
+  }
+  size_t index = 0;
+  std::string legend = "<g class=\"legend\">";
+  auto draw = [&](const std::vector<int>& counts, const std::string& lineClass,
+                  const std::string& dataVersion, const std::string& label) {
+    const char* color = kColors[index % (sizeof(kColors) / sizeof(kColors[0]))];
+    std::string points;
+    int total = 0;
+    for (int hour = 0; hour < kChartHours; ++hour) {
+      int count = counts[static_cast<size_t>(hour)];
+      total += count;
+      points += (points.empty() ? "" : " ") + Number(x(hour)) + "," + Number(y(count));
+    }
+    svg += "<polyline class=\"" + lineClass + "\"" + dataVersion + " fill=\"none\" stroke=\"" +
+           color + "\" stroke-width=\"1.5\" points=\"" + points + "\"/>\n";
+    double itemX = left + static_cast<double>(index % perRow) * 220;
+    double itemY = legendTop + 20 * static_cast<double>(index / perRow);
+    legend += "<g class=\"legend-item\"><rect x=\"" + Number(itemX) + "\" y=\"" +
+              Number(itemY - 10) + "\" width=\"12\" height=\"12\" fill=\"" + color +
+              "\"/><text x=\"" + Number(itemX + 18) + "\" y=\"" + Number(itemY) +
+              "\" fill=\"#1d2330\">" + HtmlText(label) + " (" + std::to_string(total) +
+              ")</text></g>";
+    ++index;
+  };
+  for (const auto& entry : series) {
+    draw(entry.second, "series", " data-version=\"" + HtmlText(entry.first) + "\"",
+         entry.first.empty() ? "(no version)" : entry.first);
+  }
+  if (!others.empty()) {
+    draw(others, "series other", "", "other versions");
+  }
+  svg += legend + "</g>\n</svg>\n";
+  return svg;
+}
+
+PageAnswer AnswerPage(ReportStore& store, const std::string& path, const std::string& query,
+                      int64_t now) {
+  if (path == "/") {
+    return GroupsPage(store, query, now);
+  }
+  int64_t id = 0;
+  const std::string groups = "/groups/";
+  const std::string reports = "/reports/";
+  if (path.rfind(groups, 0) == 0 && ParseId(path.substr(groups.size()), id)) {
+    return GroupPage(store, id);
+  }
+  if (path.rfind(reports, 0) == 0 && ParseId(path.substr(reports.size()), id)) {
+    return ReportPage(store, id);
+  }
+  return NotFoundPage();
+}
+
+}  // namespace collector
