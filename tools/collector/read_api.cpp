@@ -158,7 +158,10 @@ ApiAnswer Report(ReportStore& store, const StoredReport& report) {
   if (report.hasStack) {
     StackTrace trace = ParseStackText(report.stack);
     if (!trace.frames.empty()) {
-      for (const ResolvedFrame& frame : ResolveStacks(store, {trace}, kMaxStackFrames).front()) {
+      // Held in a variable: a range-for over .front() of a temporary would outlive it.
+      std::vector<std::vector<ResolvedFrame>> resolved =
+          ResolveStacks(store, {trace}, kMaxStackFrames);
+      for (const ResolvedFrame& frame : resolved.front()) {
         lines.push_back(FrameLine(frame));
       }
     }
