@@ -40,6 +40,11 @@ def _bin_dir():
     raise RuntimeError("PostgreSQL server binaries not found under %s (run scripts/setup)" % root)
 
 
+def die_with_parent():
+    """preexec_fn: the child gets SIGKILL when this process dies, however it dies."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
 def _run_as(user):
     """preexec_fn: drops to user, then asks for SIGKILL when the parent dies (set after the
     uid change, which would clear it)."""
@@ -51,8 +56,7 @@ def _run_as(user):
             os.setgroups([])
             os.setgid(entry.pw_gid)
             os.setuid(entry.pw_uid)
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        die_with_parent()
     return drop
 
 
