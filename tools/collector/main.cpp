@@ -491,8 +491,9 @@ int RunMigrate(const Arguments& args) {
     return UsageError("migrate wants --from FILE and --to postgresql://... (and no --db)");
   }
   if (collector::IsPostgresLocation(args.from) || !collector::IsPostgresLocation(args.to)) {
-    return UsageError("migrate copies an SQLite file into PostgreSQL: --from FILE --to "
-                      "postgresql://...");
+    return UsageError(
+        "migrate copies an SQLite file into PostgreSQL: --from FILE --to "
+        "postgresql://...");
   }
   collector::SqliteReportStore source;
   std::string error;

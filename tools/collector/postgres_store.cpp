@@ -108,7 +108,9 @@ class Params {
   Params& NullableBytes(bool present, const std::string& bytes) {
     return Add(kByteaOid, bytes, !present);
   }
-  Params& Int8(int64_t value) { return Add(kInt8Oid, BigEndian(static_cast<uint64_t>(value), 8), false); }
+  Params& Int8(int64_t value) {
+    return Add(kInt8Oid, BigEndian(static_cast<uint64_t>(value), 8), false);
+  }
   Params& Int4(int32_t value) {
     return Add(kInt4Oid, BigEndian(static_cast<uint32_t>(value), 4), false);
   }
@@ -250,9 +252,8 @@ PGconn* PostgresReportStore::Connect(std::string& error) {
 
 PGconn* PostgresReportStore::Acquire(std::string& error) {
   std::unique_lock<std::mutex> lock(mutex_);
-  released_.wait(lock, [this] {
-    return !open_ || !idle_.empty() || connections_ < kMaxConnections;
-  });
+  released_.wait(lock,
+                 [this] { return !open_ || !idle_.empty() || connections_ < kMaxConnections; });
   if (!open_) {
     error = "database not open";
     return nullptr;
@@ -401,8 +402,8 @@ bool PostgresReportStore::List(std::vector<StoredReport>& out, std::string& erro
   if (conn == nullptr) {
     return false;
   }
-  Result result(Params().Exec(conn, std::string("SELECT ") + kReportColumns +
-                                        " FROM reports ORDER BY id"));
+  Result result(
+      Params().Exec(conn, std::string("SELECT ") + kReportColumns + " FROM reports ORDER BY id"));
   if (!result.Ok(error, conn)) {
     return false;
   }
@@ -422,8 +423,8 @@ bool PostgresReportStore::Get(int64_t id, StoredReport& out, bool& found, std::s
   }
   Params params;
   params.Int8(id);
-  Result result(params.Exec(conn, std::string("SELECT ") + kReportColumns +
-                                      ", payload FROM reports WHERE id = $1"));
+  Result result(params.Exec(
+      conn, std::string("SELECT ") + kReportColumns + ", payload FROM reports WHERE id = $1"));
   if (!result.Ok(error, conn)) {
     return false;
   }
@@ -444,8 +445,8 @@ int64_t PostgresReportStore::AddSymbolFile(const SymbolFile& file, std::string& 
   // Replaced as SQLite's INSERT OR REPLACE does: the new file gets a new id.
   Params key;
   key.Bytes(file.module).Int8(file.timestamp).Text(file.debugId);
-  Result removed(key.Exec(
-      conn, "DELETE FROM symbols WHERE module = $1 AND timestamp = $2 AND debug_id = $3"));
+  Result removed(
+      key.Exec(conn, "DELETE FROM symbols WHERE module = $1 AND timestamp = $2 AND debug_id = $3"));
   if (!removed.Ok(error, conn)) {
     Rollback(conn);
     return 0;
@@ -476,8 +477,8 @@ int64_t PostgresReportStore::AddSymbolFile(const SymbolFile& file, std::string& 
 }
 
 bool PostgresReportStore::FindSymbolFile(const std::string& module, uint32_t timestamp,
-                                         const std::string& debugId, SymbolFile& out,
-                                         bool& found, std::string& error) {
+                                         const std::string& debugId, SymbolFile& out, bool& found,
+                                         std::string& error) {
   found = false;
   Lease lease(*this, error);
   PGconn* conn = lease.get();
@@ -558,8 +559,8 @@ bool PostgresReportStore::Import(
     return fail();
   }
   {
-    Result held(Params().Exec(conn,
-                              "SELECT (SELECT count(*) FROM reports), (SELECT count(*) FROM symbols)"));
+    Result held(Params().Exec(
+        conn, "SELECT (SELECT count(*) FROM reports), (SELECT count(*) FROM symbols)"));
     if (!held.Ok(error, conn) || held.Rows() != 1) {
       return fail();
     }

@@ -1,8 +1,8 @@
 #include "sqlite_store.h"
 
-#include <string>
-
 #include <sqlite3.h>
+
+#include <string>
 
 namespace collector {
 namespace {
@@ -101,14 +101,14 @@ void ReadRow(sqlite3_stmt* stmt, StoredReport& out) {
 }
 
 void ReadSymbolRow(sqlite3_stmt* stmt, SymbolFile& out) {
-    out.id = sqlite3_column_int64(stmt, 0);
-    out.module = ColumnBytes(stmt, 1);
-    out.timestamp = static_cast<uint32_t>(sqlite3_column_int64(stmt, 2));
-    out.debugId = ColumnBytes(stmt, 3);
-    out.sizeOfImage = static_cast<uint32_t>(sqlite3_column_int64(stmt, 4));
-    out.imageBase = static_cast<uint64_t>(sqlite3_column_int64(stmt, 5));
-    out.fileName = ColumnBytes(stmt, 6);
-    out.addedUtc = ColumnBytes(stmt, 7);
+  out.id = sqlite3_column_int64(stmt, 0);
+  out.module = ColumnBytes(stmt, 1);
+  out.timestamp = static_cast<uint32_t>(sqlite3_column_int64(stmt, 2));
+  out.debugId = ColumnBytes(stmt, 3);
+  out.sizeOfImage = static_cast<uint32_t>(sqlite3_column_int64(stmt, 4));
+  out.imageBase = static_cast<uint64_t>(sqlite3_column_int64(stmt, 5));
+  out.fileName = ColumnBytes(stmt, 6);
+  out.addedUtc = ColumnBytes(stmt, 7);
 }
 
 bool HasColumn(sqlite3* db, const char* table, const char* column) {
@@ -218,7 +218,7 @@ bool SqliteReportStore::Exec(const char* sql, std::string& error) {
 }
 
 bool SqliteReportStore::InsertBatch(const std::vector<const StoredReport*>& reports,
-                              std::vector<int64_t>& ids, std::string& error) {
+                                    std::vector<int64_t>& ids, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   ids.clear();
   if (db_ == nullptr) {
@@ -365,8 +365,8 @@ int64_t SqliteReportStore::AddSymbolFile(const SymbolFile& file, std::string& er
 }
 
 bool SqliteReportStore::FindSymbolFile(const std::string& module, uint32_t timestamp,
-                                 const std::string& debugId, SymbolFile& out, bool& found,
-                                 std::string& error) {
+                                       const std::string& debugId, SymbolFile& out, bool& found,
+                                       std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   found = false;
   if (db_ == nullptr) {

@@ -14,8 +14,8 @@
 
 namespace {
 
-using collector::SymbolFile;
 using collector::StoredReport;
+using collector::SymbolFile;
 using collector_test::TempDir;
 // The SQLite-only tests below name the file store directly.
 using ReportStore = collector::SqliteReportStore;
@@ -288,8 +288,8 @@ TEST_P(StoreTest, SymbolFilesAreFoundByKeyAndReplaced) {
   std::unique_ptr<collector::ReportStore> reader = Open(location, false);
   SymbolFile found;
   bool present = false;
-  ASSERT_TRUE(reader->FindSymbolFile("crashgame.exe", 0x89ABCDEF, file.debugId, found, present,
-                                     error))
+  ASSERT_TRUE(
+      reader->FindSymbolFile("crashgame.exe", 0x89ABCDEF, file.debugId, found, present, error))
       << error;
   ASSERT_TRUE(present);
   EXPECT_EQ(found.id, replaced);

@@ -13,10 +13,10 @@
 #include <tuple>
 
 #include "collector_harness.h"
+#include "gbk_texts.h"
 #include "postgres_store.h"
 #include "read_api.h"
 #include "sqlite_store.h"
-#include "gbk_texts.h"
 
 namespace {
 
@@ -206,9 +206,10 @@ TEST_F(Stacks, MigratedToPostgresReadsBackIdentically) {
   ASSERT_EQ(copied.exitStatus, 0) << copied.err;
   EXPECT_EQ(copied.out, "copied 3 reports and 1 symbol files\n");
 
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"list"}, {"show", "1"}, {"show", "2", "--raw"},
-        {"show", "3", "--pak"}}) {
+  for (const std::vector<std::string>& command : {std::vector<std::string>{"list"},
+                                                  {"show", "1"},
+                                                  {"show", "2", "--raw"},
+                                                  {"show", "3", "--pak"}}) {
     std::vector<std::string> fromFile = command;
     fromFile.insert(fromFile.end(), {"--db", Db()});
     std::vector<std::string> fromPostgres = command;
@@ -242,12 +243,12 @@ TEST_F(Stacks, MigratedToPostgresReadsBackIdentically) {
     bool found = false;
     ASSERT_TRUE(file.Get(want[i].id, a, found, error) && found) << error;
     ASSERT_TRUE(postgres.Get(want[i].id, b, found, error) && found) << error;
-    EXPECT_EQ(std::tie(a.id, a.receivedUtc, a.peer, a.path, a.hasVer, a.ver, a.fileName,
-                       a.payload, a.payloadSize, a.hasLog, a.log, a.state, a.note, a.httpStatus,
-                       a.hasStack, a.stack),
-              std::tie(b.id, b.receivedUtc, b.peer, b.path, b.hasVer, b.ver, b.fileName,
-                       b.payload, b.payloadSize, b.hasLog, b.log, b.state, b.note, b.httpStatus,
-                       b.hasStack, b.stack))
+    EXPECT_EQ(std::tie(a.id, a.receivedUtc, a.peer, a.path, a.hasVer, a.ver, a.fileName, a.payload,
+                       a.payloadSize, a.hasLog, a.log, a.state, a.note, a.httpStatus, a.hasStack,
+                       a.stack),
+              std::tie(b.id, b.receivedUtc, b.peer, b.path, b.hasVer, b.ver, b.fileName, b.payload,
+                       b.payloadSize, b.hasLog, b.log, b.state, b.note, b.httpStatus, b.hasStack,
+                       b.stack))
         << "report " << want[i].id;
   }
   std::vector<collector::SymbolFile> wantSymbols, gotSymbols;
