@@ -2,12 +2,15 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
+#include <deque>
 #include <string>
 
 namespace collector {
 namespace {
 
 constexpr size_t kMaxConnections = 4;
+constexpr size_t kPipelineChunk = 64;
 
 // Bumped with every change to the tables below; each step up is applied in Open.
 constexpr int kSchemaVersion = 1;
@@ -100,31 +103,36 @@ class Result {
   PGresult* result_;
 };
 
-// Parameters all go in binary, so bytes need no escaping and NUL bytes survive.
+// Parameters all go in binary, so bytes need no escaping and NUL bytes survive. Byte and text
+// values are not copied: the strings given must outlive the call that sends them.
 class Params {
  public:
+  Params() = default;
+  Params(const Params&) = delete;
+  Params& operator=(const Params&) = delete;
+
   Params& Bytes(const std::string& bytes) { return Add(kByteaOid, bytes, false); }
   Params& Text(const std::string& text) { return Add(kTextOid, text, false); }
   Params& NullableBytes(bool present, const std::string& bytes) {
     return Add(kByteaOid, bytes, !present);
   }
   Params& Int8(int64_t value) {
-    return Add(kInt8Oid, BigEndian(static_cast<uint64_t>(value), 8), false);
+    owned_.push_back(BigEndian(static_cast<uint64_t>(value), 8));
+    return Add(kInt8Oid, owned_.back(), false);
   }
   Params& Int4(int32_t value) {
-    return Add(kInt4Oid, BigEndian(static_cast<uint32_t>(value), 4), false);
+    owned_.push_back(BigEndian(static_cast<uint32_t>(value), 4));
+    return Add(kInt4Oid, owned_.back(), false);
   }
 
   PGresult* Exec(PGconn* conn, const std::string& sql) const {
-    std::vector<const char*> pointers;
-    std::vector<int> lengths;
-    std::vector<int> formats(values_.size(), 1);
-    for (size_t i = 0; i < values_.size(); ++i) {
-      pointers.push_back(nulls_[i] ? nullptr : values_[i].data());
-      lengths.push_back(static_cast<int>(values_[i].size()));
-    }
-    return PQexecParams(conn, sql.c_str(), static_cast<int>(values_.size()), types_.data(),
-                        pointers.data(), lengths.data(), formats.data(), 1);
+    return PQexecParams(conn, sql.c_str(), static_cast<int>(types_.size()), types_.data(),
+                        values_.data(), lengths_.data(), formats_.data(), 1);
+  }
+  // Queues the statement (pipeline mode); false when it could not be queued.
+  bool Send(PGconn* conn, const std::string& sql) const {
+    return PQsendQueryParams(conn, sql.c_str(), static_cast<int>(types_.size()), types_.data(),
+                             values_.data(), lengths_.data(), formats_.data(), 1) == 1;
   }
 
  private:
@@ -138,13 +146,16 @@ class Params {
   }
   Params& Add(Oid type, const std::string& value, bool null) {
     types_.push_back(type);
-    values_.push_back(value);
-    nulls_.push_back(null);
+    values_.push_back(null ? nullptr : value.data());
+    lengths_.push_back(static_cast<int>(value.size()));
+    formats_.push_back(1);
     return *this;
   }
   std::vector<Oid> types_;
-  std::vector<std::string> values_;
-  std::vector<bool> nulls_;
+  std::vector<const char*> values_;
+  std::vector<int> lengths_;
+  std::vector<int> formats_;
+  std::deque<std::string> owned_;  // the integers' bytes; a deque never moves its elements
 };
 
 bool Exec(PGconn* conn, const char* sql, std::string& error) {
@@ -364,6 +375,9 @@ void PostgresReportStore::Close() {
   released_.notify_all();
 }
 
+// The batch goes out pipelined: BEGIN, the inserts and COMMIT are sent without waiting for each
+// answer, so a batch costs about one round trip to the server instead of one per report. The
+// answers are read every kPipelineChunk statements so neither side's socket buffer fills up.
 bool PostgresReportStore::InsertBatch(const std::vector<const StoredReport*>& reports,
                                       std::vector<int64_t>& ids, std::string& error) {
   ids.clear();
@@ -372,27 +386,72 @@ bool PostgresReportStore::InsertBatch(const std::vector<const StoredReport*>& re
   if (conn == nullptr) {
     return false;
   }
-  if (!Exec(conn, "BEGIN", error)) {
+  if (PQenterPipelineMode(conn) != 1) {
+    error = PQerrorMessage(conn);
     return false;
   }
-  for (const StoredReport* report : reports) {
-    Params params;
-    AddReportParams(*report, params);
-    Result result(params.Exec(conn, kInsertReport));
-    if (!result.Ok(error, conn) || result.Rows() != 1) {
-      Rollback(conn);
-      ids.clear();
-      return false;
+  const size_t statements = reports.size() + 2;  // BEGIN, the inserts, COMMIT
+  bool ok = true;
+  for (size_t first = 0; first < statements && ok; first += kPipelineChunk) {
+    size_t end = std::min(statements, first + kPipelineChunk);
+    for (size_t i = first; i < end && ok; ++i) {
+      Params params;
+      const char* sql = i == 0 ? "BEGIN" : i + 1 == statements ? "COMMIT" : kInsertReport;
+      if (i > 0 && i + 1 < statements) {
+        AddReportParams(*reports[i - 1], params);
+      }
+      ok = params.Send(conn, sql);
     }
-    ids.push_back(result.Int(0, 0));
+    if (!ok || PQpipelineSync(conn) != 1) {
+      error = PQerrorMessage(conn);
+      ok = false;
+      break;
+    }
+    // One result and a null per statement, then the sync point. A failed statement makes the
+    // server skip the rest up to the sync (PIPELINE_ABORTED), COMMIT included.
+    for (size_t i = first; i < end; ++i) {
+      Result result(PQgetResult(conn));
+      if (result.get() == nullptr) {
+        error = PQerrorMessage(conn);
+        ok = false;
+        break;
+      }
+      PQclear(PQgetResult(conn));
+      std::string failed;
+      if (!result.Ok(failed, conn)) {
+        if (ok) {
+          error = failed;
+        }
+        ok = false;
+      } else if (i > 0 && i + 1 < statements && result.Rows() == 1) {
+        ids.push_back(result.Int(0, 0));
+      }
+    }
+    Result sync(PQgetResult(conn));
+    if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+      if (ok) {
+        error = "the server's answers got out of step with the batch";
+      }
+      ok = false;
+      break;
+    }
   }
-  // synchronous_commit stays on: COMMIT returns once the batch is on disk.
-  if (!Exec(conn, "COMMIT", error)) {
-    Rollback(conn);
+  // Leaving pipeline mode fails while answers are still due; the connection is then dropped.
+  if (PQexitPipelineMode(conn) != 1) {
+    ok = false;
+    PQreset(conn);
+  }
+  ok = ok && ids.size() == reports.size();
+  if (!ok) {
+    if (PQtransactionStatus(conn) != PQTRANS_IDLE) {
+      Rollback(conn);
+    }
+    if (error.empty()) {
+      error = "the batch was not stored";
+    }
     ids.clear();
-    return false;
   }
-  return true;
+  return ok;
 }
 
 bool PostgresReportStore::List(std::vector<StoredReport>& out, std::string& error) {

@@ -346,4 +346,43 @@ TEST(PostgresStore, RefusesADatabaseWithoutItsTablesOrServer) {
   EXPECT_EQ(store.Insert(SampleReport("x"), error), 0);
 }
 
+// Batches go out pipelined, in chunks: a large one keeps its order, and one report the server
+// refuses (a state that is not UTF-8 text) takes the whole batch back, across chunks, leaving
+// the store usable.
+TEST(PostgresStore, PipelinedBatchIsAllOrNothing) {
+  if (collector_test::PostgresBase().empty()) {
+    GTEST_SKIP() << "COLLECTOR_TEST_PG is not set: run through tests/pg_cluster.py";
+  }
+  std::string error;
+  std::string location = collector_test::NewPostgresDatabase(error);
+  ASSERT_FALSE(location.empty()) << error;
+  collector::PostgresReportStore store;
+  ASSERT_TRUE(store.Open(location, true, error)) << error;
+  std::vector<StoredReport> many(150, SampleReport("many"));
+  std::vector<const StoredReport*> batch;
+  for (StoredReport& report : many) {
+    batch.push_back(&report);
+  }
+  std::vector<int64_t> ids;
+  ASSERT_TRUE(store.InsertBatch(batch, ids, error)) << error;
+  ASSERT_EQ(ids.size(), 150u);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(ids[i], static_cast<int64_t>(i + 1));
+  }
+
+  many[100].state = "\xFF not text";
+  EXPECT_FALSE(store.InsertBatch(batch, ids, error));
+  EXPECT_TRUE(ids.empty());
+  EXPECT_FALSE(error.empty());
+  std::vector<StoredReport> all;
+  ASSERT_TRUE(store.List(all, error)) << error;
+  EXPECT_EQ(all.size(), 150u);
+
+  many[100].state = "archive";
+  ASSERT_TRUE(store.InsertBatch({&many[0], &many[1]}, ids, error)) << error;
+  ASSERT_TRUE(store.List(all, error)) << error;
+  EXPECT_EQ(all.size(), 152u);
+  EXPECT_EQ(all.back().id, ids.back());
+}
+
 }  // namespace
