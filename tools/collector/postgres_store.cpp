@@ -253,7 +253,9 @@ PGconn* PostgresReportStore::Connect(std::string& error) {
     return nullptr;
   }
   // Readers (list, show) cannot change anything by mistake. Times and texts are ours: UTC.
+  // "already exists, skipping" and the like are no news to anyone reading stderr.
   if (!Exec(conn, "SET TIME ZONE 'UTC'", error) ||
+      !Exec(conn, "SET client_min_messages = warning", error) ||
       (readOnly_ && !Exec(conn, "SET default_transaction_read_only = on", error))) {
     PQfinish(conn);
     return nullptr;
