@@ -502,9 +502,9 @@ int RunMigrate(const Arguments& args) {
                  error.c_str());
     return kExitFailure;
   }
-  std::vector<StoredReport> reports;
+  std::vector<int64_t> reports;
   std::vector<SymbolFile> symbols;
-  if (!source.List(reports, error) || !source.ListSymbolFiles(symbols, error)) {
+  if (!source.ListIds(reports, error) || !source.ListSymbolFiles(symbols, error)) {
     std::fprintf(stderr, "collector: cannot read %s: %s\n", args.from.c_str(), error.c_str());
     return kExitFailure;
   }
@@ -514,14 +514,14 @@ int RunMigrate(const Arguments& args) {
                  error.c_str());
     return kExitFailure;
   }
-  // Payloads are read one report at a time, so memory stays flat however large the store.
+  // Reports are read one at a time, so memory stays flat however large the store.
   auto fetch = [&](size_t index, StoredReport& out, std::string& fetchError) {
     bool found = false;
-    if (!source.Get(reports[index].id, out, found, fetchError)) {
+    if (!source.Get(reports[index], out, found, fetchError)) {
       return false;
     }
     if (!found) {
-      fetchError = "report " + std::to_string(reports[index].id) + " vanished while copying";
+      fetchError = "report " + std::to_string(reports[index]) + " vanished while copying";
     }
     return found;
   };

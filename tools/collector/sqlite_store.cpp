@@ -451,4 +451,27 @@ bool SqliteReportStore::ListSymbolFiles(std::vector<SymbolFile>& out, std::strin
   return true;
 }
 
+bool SqliteReportStore::ListIds(std::vector<int64_t>& out, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out.clear();
+  if (db_ == nullptr) {
+    error = "database not open";
+    return false;
+  }
+  Statement query(db_, "SELECT id FROM reports ORDER BY id");
+  if (!query.ok()) {
+    error = sqlite3_errmsg(db_);
+    return false;
+  }
+  int rc;
+  while ((rc = sqlite3_step(query.get())) == SQLITE_ROW) {
+    out.push_back(sqlite3_column_int64(query.get(), 0));
+  }
+  if (rc != SQLITE_DONE) {
+    error = sqlite3_errmsg(db_);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace collector

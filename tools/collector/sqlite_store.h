@@ -27,6 +27,9 @@ class SqliteReportStore : public ReportStore {
   bool SymbolBytes(int64_t id, std::string& out, std::string& error) override;
   bool ListSymbolFiles(std::vector<SymbolFile>& out, std::string& error) override;
 
+  // Every report id in order, for copying the store one report at a time.
+  bool ListIds(std::vector<int64_t>& out, std::string& error);
+
  private:
   bool Exec(const char* sql, std::string& error);
   int64_t InsertLocked(const StoredReport& report, std::string& error);
