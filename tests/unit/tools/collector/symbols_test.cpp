@@ -58,10 +58,15 @@ class Stacks : public ::testing::Test {
     std::ofstream(source_) << kGameSource;
     exe_ = dir_.File("game.exe");
     debug_ = dir_.File("game.exe.debug");
+    // objcopy and strip stamp the PE header with the current time; across a second boundary
+    // the module and its debug file would disagree and never match. A fixed time keeps them
+    // one build, as a release pipeline's SOURCE_DATE_EPOCH does.
+    setenv("SOURCE_DATE_EPOCH", "1796700000", 1);
     Run({VEXO_MINGW_GCC, "-g", "-O0", "-Wl,--build-id", "-o", exe_, source_});
     Run({VEXO_MINGW_OBJCOPY, "--only-keep-debug", exe_, debug_});
     Run({VEXO_MINGW_STRIP, exe_});
     Run({VEXO_MINGW_OBJCOPY, "--add-gnu-debuglink=" + debug_, exe_});
+    unsetenv("SOURCE_DATE_EPOCH");
 
     std::istringstream symbols(Run({VEXO_MINGW_NM, debug_}));
     std::string line;
