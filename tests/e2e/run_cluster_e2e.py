@@ -8,7 +8,9 @@ deploy/nginx/collector.conf.template in front, every port picked free at run tim
   - a bounded load loop runs through nginx while one instance is killed with SIGKILL: every
     upload answered 200 is in the database, and uploads keep being answered by the other;
   - GET /api/groups (bearer token) answers the same from either instance and through nginx,
-    and nginx passes the Authorization header through (401 without it).
+    and nginx passes the Authorization header through (401 without it);
+  - the same template in front of a recording stand-in passes Authorization, Cookie and
+    Set-Cookie unchanged and caches nothing.
 """
 import argparse
 import http.client
@@ -98,8 +100,8 @@ class Instance:
 
 
 class Nginx:
-    def __init__(self, workdir, ports):
-        self.dir = os.path.join(workdir, "nginx")
+    def __init__(self, workdir, ports, name="nginx"):
+        self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir)
         os.chmod(self.dir, 0o755)
         self.port = free_port()
@@ -150,6 +152,68 @@ class Nginx:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+
+
+class EchoUpstream:
+    """Stands in for a collector: records each request's headers, answers with a fresh body and a
+    Set-Cookie, so what nginx passes on and whether it caches can be seen."""
+
+    def __init__(self):
+        import http.server
+        seen = self.seen = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                seen.append(dict(self.headers.items()))
+                body = ("answer %d" % len(seen)).encode()
+                self.send_response(200)
+                self.send_header("Set-Cookie", "session=signed-value; HttpOnly")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def check_headers_pass_through(workdir):
+    """The template's proxy settings: Authorization and Cookie reach the collector unchanged,
+    Set-Cookie reaches the client, and two equal GETs are both answered by the upstream."""
+    echo = EchoUpstream()
+    nginx = None
+    try:
+        nginx = Nginx(workdir, [echo.port], name="nginx-echo")
+        sent = {"Authorization": "Bearer t0k/en+=", "Cookie": "session=a.b-c; theme=dark"}
+        bodies = []
+        for _ in range(2):
+            conn = http.client.HTTPConnection("127.0.0.1", nginx.port, timeout=30)
+            try:
+                conn.request("GET", "/dashboard", headers=sent)
+                answer = conn.getresponse()
+                bodies.append(answer.read())
+                check(answer.getheader("Set-Cookie") == "session=signed-value; HttpOnly",
+                      "Set-Cookie through nginx: %r" % answer.getheader("Set-Cookie"))
+            finally:
+                conn.close()
+        check(len(echo.seen) == 2 and bodies == [b"answer 1", b"answer 2"],
+              "nginx answered from a cache: %r" % bodies)
+        for headers in echo.seen:
+            for name, value in sent.items():
+                check(headers.get(name) == value,
+                      "%s through nginx: %r" % (name, headers.get(name)))
+    finally:
+        if nginx is not None:
+            nginx.stop()
+        echo.stop()
 
 
 def check(condition, message):
@@ -254,7 +318,7 @@ def run(paths, workdir):
             check(status == 200, "the surviving instance answered %d %s" % (status, body))
             print("load: %d acknowledged, all stored; %d answered after the kill; %d not answered"
                   " 200 (never acknowledged): %s" % (len(acknowledged), after_kill, len(failures),
-                                                     failures[:3]))
+                                                     [f[:2] for f in failures[:5]]))
 
             # Groups are computed at read time from the one database: the same from anywhere.
             restarted = Instance(paths.collector, db, token_file,
@@ -270,6 +334,8 @@ def run(paths, workdir):
                   "a wrong token through nginx was not refused")
             print("groups: identical from both instances and through nginx (%d bytes)"
                   % len(answers[0][1]))
+            check_headers_pass_through(workdir)
+            print("headers: Authorization, Cookie and Set-Cookie pass nginx unchanged, nothing cached")
         finally:
             if nginx is not None:
                 nginx.stop()
