@@ -275,22 +275,15 @@ PGconn* PostgresReportStore::Acquire(std::string& error) {
     PGconn* conn = idle_.back();
     idle_.pop_back();
     lock.unlock();
-    // The server may have restarted since; one reconnect before giving up.
-    if (PQstatus(conn) != CONNECTION_OK) {
-      PQreset(conn);
-    }
     if (PQstatus(conn) == CONNECTION_OK) {
       return conn;
     }
-    error = PQerrorMessage(conn);
+    // The server went away since (a restart): a new connection, with the session set up again.
     PQfinish(conn);
-    lock.lock();
-    --connections_;
-    released_.notify_one();
-    return nullptr;
+  } else {
+    ++connections_;
+    lock.unlock();
   }
-  ++connections_;
-  lock.unlock();
   PGconn* conn = Connect(error);
   if (conn == nullptr) {
     lock.lock();
@@ -303,7 +296,8 @@ PGconn* PostgresReportStore::Acquire(std::string& error) {
 void PostgresReportStore::Release(PGconn* conn) {
   std::lock_guard<std::mutex> lock(mutex_);
   // A connection left inside a transaction (a failure mid-way) or broken is not reused.
-  if (open_ && PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) == PQTRANS_IDLE) {
+  if (open_ && PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) == PQTRANS_IDLE &&
+      PQpipelineStatus(conn) == PQ_PIPELINE_OFF) {
     idle_.push_back(conn);
   } else {
     PQfinish(conn);
@@ -438,14 +432,12 @@ bool PostgresReportStore::InsertBatch(const std::vector<const StoredReport*>& re
       break;
     }
   }
-  // Leaving pipeline mode fails while answers are still due; the connection is then dropped.
-  if (PQexitPipelineMode(conn) != 1) {
-    ok = false;
-    PQreset(conn);
-  }
-  ok = ok && ids.size() == reports.size();
+  // Leaving pipeline mode fails while answers are still due; the connection is then not
+  // reused (see Release), and the server rolls back when it closes.
+  bool leftPipeline = PQexitPipelineMode(conn) == 1;
+  ok = ok && leftPipeline && ids.size() == reports.size();
   if (!ok) {
-    if (PQtransactionStatus(conn) != PQTRANS_IDLE) {
+    if (leftPipeline && PQtransactionStatus(conn) != PQTRANS_IDLE) {
       Rollback(conn);
     }
     if (error.empty()) {

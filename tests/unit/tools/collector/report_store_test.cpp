@@ -385,4 +385,43 @@ TEST(PostgresStore, PipelinedBatchIsAllOrNothing) {
   EXPECT_EQ(all.back().id, ids.back());
 }
 
+// A connection the server drops (a restart, an administrator) costs at most the call that finds
+// it dead; the next one runs on a new connection with the session set up again (a reader stays
+// read-only).
+TEST(PostgresStore, ReconnectsAfterTheServerDropsItsConnections) {
+  if (collector_test::PostgresBase().empty()) {
+    GTEST_SKIP() << "COLLECTOR_TEST_PG is not set: run through tests/pg_cluster.py";
+  }
+  std::string error;
+  std::string location = collector_test::NewPostgresDatabase(error);
+  ASSERT_FALSE(location.empty()) << error;
+  collector::PostgresReportStore writer;
+  collector::PostgresReportStore reader;
+  ASSERT_TRUE(writer.Open(location, true, error)) << error;
+  ASSERT_TRUE(reader.Open(location, false, error)) << error;
+  ASSERT_EQ(writer.Insert(SampleReport("before"), error), 1) << error;
+  std::vector<StoredReport> all;
+  ASSERT_TRUE(reader.List(all, error)) << error;
+
+  std::string database = location.substr(std::string("postgresql:///").size());
+  database.resize(database.find('?'));
+  ASSERT_EQ(collector_test::PostgresExec(
+                collector_test::PostgresBase(),
+                "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
+                    database + "' AND pid <> pg_backend_pid()"),
+            "");
+  if (writer.Insert(SampleReport("maybe"), error) == 0) {
+    EXPECT_GT(writer.Insert(SampleReport("after"), error), 0) << error;
+  }
+  EXPECT_GT(writer.Insert(SampleReport("again"), error), 0) << error;
+  if (!reader.List(all, error)) {
+    ASSERT_TRUE(reader.List(all, error)) << error;
+  }
+  EXPECT_GE(all.size(), 3u);
+  EXPECT_EQ(all.back().ver, "again");
+  error.clear();
+  EXPECT_EQ(reader.Insert(SampleReport("refused"), error), 0);
+  EXPECT_NE(error.find("read-only"), std::string::npos) << error;
+}
+
 }  // namespace
