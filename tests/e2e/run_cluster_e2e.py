@@ -336,6 +336,11 @@ def run(paths, workdir):
                   % len(answers[0][1]))
             check_headers_pass_through(workdir)
             print("headers: Authorization, Cookie and Set-Cookie pass nginx unchanged, nothing cached")
+            # The instances still up stop cleanly (the native build's sanitizers included).
+            for instance in (survivor, restarted):
+                instance.proc.terminate()
+                code = instance.proc.wait(timeout=30)
+                check(code == 0, "a collector exited %d on SIGTERM" % code)
         finally:
             if nginx is not None:
                 nginx.stop()
