@@ -1,4 +1,4 @@
-// collector: receives the crash uploads, keeps them in SQLite, lists and shows them.
+// collector: receives the crash uploads, keeps them in SQLite or PostgreSQL, lists and shows them.
 
 #include <pthread.h>
 #include <signal.h>
@@ -10,14 +10,17 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gbk.h"
+#include "postgres_store.h"
 #include "report_store.h"
 #include "report_view.h"
+#include "sqlite_store.h"
 #include "symbols/pe_image.h"
 #include "symbols/stack_symbolize.h"
 #include "symbols/stack_text.h"
@@ -44,7 +47,8 @@ constexpr char kSynopsis[] =
     "                  [--read-token-file FILE]\n"
     "  collector list --db FILE\n"
     "  collector show ID --db FILE [--raw | --pak]\n"
-    "  collector symbols add --db FILE SYMFILE...\n";
+    "  collector symbols add --db FILE SYMFILE...\n"
+    "  collector migrate --from FILE --to postgresql://...\n";
 
 constexpr char kDetails[] =
     "serve   accepts multipart/form-data POST uploads on any path: the file part \"file\"\n"
@@ -91,6 +95,14 @@ constexpr char kDetails[] =
     "        debug file objcopy --only-keep-debug makes) in the database, found by module\n"
     "        name, TimeDateStamp and CodeView id. The module name is the file name, without\n"
     "        a \".debug\" suffix. $COLLECTOR_SYMBOLIZER names the llvm-symbolizer to run.\n"
+    "migrate copies an SQLite store (reports, payloads, stacks, symbol files) into an\n"
+    "        empty PostgreSQL store in one transaction, keeping report ids so links stay\n"
+    "        valid; refuses a target that already holds reports or symbols. Progress goes\n"
+    "        to stderr. A failure leaves the target as it was.\n"
+    "\n"
+    "--db: a postgresql:// or postgres:// URI (libpq's form, e.g.\n"
+    "        postgresql://collector@dbhost/crashes) names a PostgreSQL store, shared by\n"
+    "        any number of collectors; anything else is an SQLite file.\n"
     "\n"
     "exit status: 0 success, 1 failure (database, network, unknown report), 2 bad arguments\n";
 
@@ -144,6 +156,8 @@ struct Arguments {
   std::string maxBytes;
   std::string status;
   std::string readTokenFile;
+  std::string from;  // migrate
+  std::string to;
   std::map<std::string, std::string> limits;  // serve's limit options by name
   std::vector<std::string> positional;
   bool raw = false;
@@ -177,6 +191,10 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
     } else if (arg == "--max-connections" || arg == "--max-per-address" ||
                arg == "--head-timeout" || arg == "--min-rate" || arg == "--max-header-bytes") {
       if (!value(args.limits[arg])) return arg + " needs a number";
+    } else if (arg == "--from") {
+      if (!value(args.from)) return "--from needs a file name";
+    } else if (arg == "--to") {
+      if (!value(args.to)) return "--to needs a postgresql:// URI";
     } else if (arg == "--raw") {
       args.raw = true;
     } else if (arg == "--pak") {
@@ -197,13 +215,15 @@ bool WriteAll(const std::string& bytes) {
          std::fflush(stdout) == 0;
 }
 
-bool OpenStore(ReportStore& store, const std::string& db, bool forWriting) {
+// The store --db names (see MakeReportStore), opened; null after saying why not.
+std::unique_ptr<ReportStore> OpenStore(const std::string& db, bool forWriting) {
+  std::unique_ptr<ReportStore> store = collector::MakeReportStore(db);
   std::string error;
-  if (!store.Open(db, forWriting, error)) {
+  if (!store->Open(db, forWriting, error)) {
     std::fprintf(stderr, "collector: cannot open database %s: %s\n", db.c_str(), error.c_str());
-    return false;
+    return nullptr;
   }
-  return true;
+  return store;
 }
 
 int RunServe(const Arguments& args) {
@@ -294,11 +314,11 @@ int RunServe(const Arguments& args) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  ReportStore store;
-  if (!OpenStore(store, args.db, true)) {
+  std::unique_ptr<ReportStore> store = OpenStore(args.db, true);
+  if (store == nullptr) {
     return kExitFailure;
   }
-  UploadServer server(store, options);
+  UploadServer server(*store, options);
   std::string error;
   int port = server.Bind(error);
   if (port < 0) {
@@ -317,7 +337,7 @@ int RunServe(const Arguments& args) {
   // When serving ended without a signal, wake the watcher with one aimed at it alone.
   pthread_kill(watcher.native_handle(), SIGTERM);
   watcher.join();
-  store.Close();
+  store->Close();
   if (!served) {
     std::fprintf(stderr, "collector: the HTTP server could not start\n");
     return kExitFailure;
@@ -330,10 +350,11 @@ int RunList(const Arguments& args) {
   if (!args.positional.empty()) {
     return UsageError("list takes no argument " + args.positional.front());
   }
-  ReportStore store;
-  if (!OpenStore(store, args.db, false)) {
+  std::unique_ptr<ReportStore> opened = OpenStore(args.db, false);
+  if (opened == nullptr) {
     return kExitFailure;
   }
+  ReportStore& store = *opened;
   std::vector<StoredReport> reports;
   std::string error;
   if (!store.List(reports, error)) {
@@ -381,10 +402,11 @@ int RunSymbols(const Arguments& args) {
   if (args.raw || args.pak) {
     return UsageError("--raw and --pak belong to show");
   }
-  ReportStore store;
-  if (!OpenStore(store, args.db, true)) {
+  std::unique_ptr<ReportStore> opened = OpenStore(args.db, true);
+  if (opened == nullptr) {
     return kExitFailure;
   }
+  ReportStore& store = *opened;
   int status = kExitOk;
   for (size_t i = 1; i < args.positional.size(); ++i) {
     const std::string& path = args.positional[i];
@@ -437,10 +459,11 @@ int RunShow(const Arguments& args) {
   if (args.raw && args.pak) {
     return UsageError("--raw and --pak exclude each other");
   }
-  ReportStore store;
-  if (!OpenStore(store, args.db, false)) {
+  std::unique_ptr<ReportStore> opened = OpenStore(args.db, false);
+  if (opened == nullptr) {
     return kExitFailure;
   }
+  ReportStore& store = *opened;
   StoredReport report;
   bool found = false;
   std::string error;
@@ -483,6 +506,63 @@ int RunShow(const Arguments& args) {
   return WriteAll(text) ? kExitOk : kExitFailure;
 }
 
+int RunMigrate(const Arguments& args) {
+  if (!args.positional.empty()) {
+    return UsageError("migrate takes no argument " + args.positional.front());
+  }
+  if (args.from.empty() || args.to.empty() || !args.db.empty()) {
+    return UsageError("migrate wants --from FILE and --to postgresql://... (and no --db)");
+  }
+  if (collector::IsPostgresLocation(args.from) || !collector::IsPostgresLocation(args.to)) {
+    return UsageError(
+        "migrate copies an SQLite file into PostgreSQL: --from FILE --to "
+        "postgresql://...");
+  }
+  collector::SqliteReportStore source;
+  std::string error;
+  if (!source.Open(args.from, false, error)) {
+    std::fprintf(stderr, "collector: cannot open database %s: %s\n", args.from.c_str(),
+                 error.c_str());
+    return kExitFailure;
+  }
+  std::vector<int64_t> reports;
+  std::vector<SymbolFile> symbols;
+  if (!source.ListIds(reports, error) || !source.ListSymbolFiles(symbols, error)) {
+    std::fprintf(stderr, "collector: cannot read %s: %s\n", args.from.c_str(), error.c_str());
+    return kExitFailure;
+  }
+  collector::PostgresReportStore target;
+  if (!target.Open(args.to, true, error)) {
+    std::fprintf(stderr, "collector: cannot open database %s: %s\n", args.to.c_str(),
+                 error.c_str());
+    return kExitFailure;
+  }
+  // Reports are read one at a time, so memory stays flat however large the store.
+  auto fetch = [&](size_t index, StoredReport& out, std::string& fetchError) {
+    bool found = false;
+    if (!source.Get(reports[index], out, found, fetchError)) {
+      return false;
+    }
+    if (!found) {
+      fetchError = "report " + std::to_string(reports[index]) + " vanished while copying";
+    }
+    return found;
+  };
+  const size_t step = reports.size() >= 100 ? reports.size() / 20 : reports.size() + 1;
+  auto progress = [&](size_t done) {
+    if (done % step == 0) {
+      std::fprintf(stderr, "collector: copied %zu of %zu reports\n", done, reports.size());
+    }
+  };
+  if (!target.Import(symbols, reports.size(), fetch, progress, error)) {
+    std::fprintf(stderr, "collector: migrate failed, nothing was copied: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::printf("copied %zu reports and %zu symbol files\n", reports.size(), symbols.size());
+  std::fflush(stdout);
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -499,8 +579,11 @@ int main(int argc, char** argv) {
     return UsageError("no command given");
   }
   if (args.command != "serve" && args.command != "list" && args.command != "show" &&
-      args.command != "symbols") {
+      args.command != "symbols" && args.command != "migrate") {
     return UsageError("unknown command " + args.command);
+  }
+  if (args.command == "migrate") {
+    return RunMigrate(args);
   }
   if (args.db.empty()) {
     return UsageError(args.command + " needs --db FILE");

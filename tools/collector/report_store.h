@@ -1,11 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
-
-struct sqlite3;
 
 namespace collector {
 
@@ -42,55 +40,54 @@ struct SymbolFile {
   std::string bytes;  // the whole file; left empty by FindSymbolFile
 };
 
-// SQLite-backed store. One connection, serialised by a mutex, so the upload server's worker
-// threads can insert concurrently; each insert or batch is committed before it returns.
+// Where reports and symbol files are kept: an SQLite file on one machine, or PostgreSQL so that
+// several collectors share one history. Every method may be called from several threads at once.
+// A write has been committed (durably, as far as the database promises) when it returns true.
 class ReportStore {
  public:
   ReportStore() = default;
-  ~ReportStore();
+  virtual ~ReportStore() = default;
   ReportStore(const ReportStore&) = delete;
   ReportStore& operator=(const ReportStore&) = delete;
 
-  // forWriting creates the file and its table when missing; otherwise the file must exist and
-  // is opened read-only.
-  bool Open(const std::string& path, bool forWriting, std::string& error);
-  void Close();
+  // forWriting creates the tables when missing and brings an older schema up to date; otherwise
+  // the store must already exist and is opened read-only.
+  virtual bool Open(const std::string& location, bool forWriting, std::string& error) = 0;
+  virtual void Close() = 0;
 
   // Returns the new report's id, or 0 with error set.
   int64_t Insert(const StoredReport& report, std::string& error);
 
-  // Stores all of them in one transaction, so they share one fsync: all or none. ids gets
-  // their ids in order.
-  bool InsertBatch(const std::vector<const StoredReport*>& reports, std::vector<int64_t>& ids,
-                   std::string& error);
+  // Stores all of them in one transaction, so they share one commit: all or none. ids gets
+  // their ids in order. Ids are unique and increasing, also across processes sharing the store.
+  virtual bool InsertBatch(const std::vector<const StoredReport*>& reports,
+                           std::vector<int64_t>& ids, std::string& error) = 0;
 
   // Every report in id order, without payload bytes (payloadSize is set).
-  bool List(std::vector<StoredReport>& out, std::string& error);
+  virtual bool List(std::vector<StoredReport>& out, std::string& error) = 0;
 
   // found is false when no report has that id.
-  bool Get(int64_t id, StoredReport& out, bool& found, std::string& error);
+  virtual bool Get(int64_t id, StoredReport& out, bool& found, std::string& error) = 0;
 
   // Stores a symbol file, replacing one with the same key. Returns its id, or 0 with error set.
-  int64_t AddSymbolFile(const SymbolFile& file, std::string& error);
+  virtual int64_t AddSymbolFile(const SymbolFile& file, std::string& error) = 0;
 
   // The symbol file for a module (name compared without case), without its bytes.
-  bool FindSymbolFile(const std::string& module, uint32_t timestamp, const std::string& debugId,
-                      SymbolFile& out, bool& found, std::string& error);
+  virtual bool FindSymbolFile(const std::string& module, uint32_t timestamp,
+                              const std::string& debugId, SymbolFile& out, bool& found,
+                              std::string& error) = 0;
 
-  bool SymbolBytes(int64_t id, std::string& out, std::string& error);
+  virtual bool SymbolBytes(int64_t id, std::string& out, std::string& error) = 0;
 
- private:
-  bool Exec(const char* sql, std::string& error);
-  int64_t InsertLocked(const StoredReport& report, std::string& error);
-
-  bool Migrate(std::string& error);
-  const char* StackColumn() const;
-
-  std::mutex mutex_;
-  sqlite3* db_ = nullptr;
-  // A database from before stacks and symbols, opened read-only, lacks these.
-  bool hasStackColumn_ = false;
-  bool hasSymbolTable_ = false;
+  // Every symbol file with its bytes, in id order (for copying a store).
+  virtual bool ListSymbolFiles(std::vector<SymbolFile>& out, std::string& error) = 0;
 };
+
+// True for postgresql://... and postgres://... locations.
+bool IsPostgresLocation(const std::string& location);
+
+// The store a --db argument names: PostgreSQL for a postgresql:// or postgres:// URI, else an
+// SQLite file. Not opened yet.
+std::unique_ptr<ReportStore> MakeReportStore(const std::string& location);
 
 }  // namespace collector

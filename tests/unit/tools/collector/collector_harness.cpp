@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -324,6 +326,43 @@ std::string PackEntries(const std::vector<std::pair<std::string, std::string>>& 
   uint32_t size = 0;
   unsigned char* image = archive.Build(&size);
   return image == nullptr ? std::string() : std::string(reinterpret_cast<char*>(image), size);
+}
+
+std::string PostgresBase() {
+  const char* base = std::getenv("COLLECTOR_TEST_PG");
+  return base != nullptr ? base : "";
+}
+
+std::string PostgresExec(const std::string& uri, const std::string& sql) {
+  PGconn* conn = PQconnectdb(uri.c_str());
+  std::string error;
+  if (PQstatus(conn) != CONNECTION_OK) {
+    error = PQerrorMessage(conn);
+  } else {
+    PGresult* result = PQexec(conn, sql.c_str());
+    if (PQresultStatus(result) != PGRES_COMMAND_OK && PQresultStatus(result) != PGRES_TUPLES_OK) {
+      error = PQresultErrorMessage(result);
+    }
+    PQclear(result);
+  }
+  PQfinish(conn);
+  return error;
+}
+
+std::string NewPostgresDatabase(std::string& error) {
+  static std::atomic<int> counter{0};
+  std::string base = PostgresBase();
+  const std::string prefix = "postgresql:///postgres?";
+  if (base.rfind(prefix, 0) != 0) {
+    error = "COLLECTOR_TEST_PG is not of the form " + prefix + "...: " + base;
+    return "";
+  }
+  std::string name = "store_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+  error = PostgresExec(base, "CREATE DATABASE " + name);
+  if (!error.empty()) {
+    return "";
+  }
+  return "postgresql:///" + name + "?" + base.substr(prefix.size());
 }
 
 }  // namespace collector_test

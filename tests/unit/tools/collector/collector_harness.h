@@ -91,4 +91,15 @@ std::string PackLog(const std::string& log);
 // A PAKF image with these entries (name, bytes) in this order.
 std::string PackEntries(const std::vector<std::pair<std::string, std::string>>& entries);
 
+// PostgreSQL for the store tests: COLLECTOR_TEST_PG, set by tests/pg_cluster.py, names a
+// server's postgres database (postgresql:///postgres?host=...). Empty when not set.
+std::string PostgresBase();
+
+// Creates a fresh, empty database on that server and returns its URI; "" with error set when
+// that fails.
+std::string NewPostgresDatabase(std::string& error);
+
+// Runs one SQL statement there as the server's superuser; "" on success, else the error.
+std::string PostgresExec(const std::string& uri, const std::string& sql);
+
 }  // namespace collector_test

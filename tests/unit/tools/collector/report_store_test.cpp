@@ -4,16 +4,58 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <memory>
 #include <set>
 #include <thread>
 
 #include "collector_harness.h"
+#include "postgres_store.h"
+#include "sqlite_store.h"
 
 namespace {
 
-using collector::ReportStore;
 using collector::StoredReport;
+using collector::SymbolFile;
 using collector_test::TempDir;
+// The SQLite-only tests below name the file store directly.
+using ReportStore = collector::SqliteReportStore;
+
+// Every store test runs on both stores. The PostgreSQL run needs the server tests/pg_cluster.py
+// starts; run alone without it, those cases skip and say so (ctest runs them through it).
+class StoreTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == "postgresql" && collector_test::PostgresBase().empty()) {
+      GTEST_SKIP() << "COLLECTOR_TEST_PG is not set: run through tests/pg_cluster.py";
+    }
+  }
+
+  // A location for a new, empty store.
+  std::string NewLocation() {
+    if (GetParam() == "sqlite") {
+      return dir_.File("store" + std::to_string(++files_) + ".db");
+    }
+    std::string error;
+    std::string uri = collector_test::NewPostgresDatabase(error);
+    EXPECT_FALSE(uri.empty()) << error;
+    return uri;
+  }
+
+  std::unique_ptr<collector::ReportStore> Open(const std::string& location, bool forWriting) {
+    std::unique_ptr<collector::ReportStore> store = collector::MakeReportStore(location);
+    std::string error;
+    EXPECT_TRUE(store->Open(location, forWriting, error)) << location << ": " << error;
+    return store;
+  }
+
+  TempDir dir_;
+  int files_ = 0;
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
 
 StoredReport SampleReport(const std::string& ver) {
   StoredReport report;
@@ -32,29 +74,30 @@ StoredReport SampleReport(const std::string& ver) {
   return report;
 }
 
-TEST(ReportStore, KeepsEveryFieldBinarySafe) {
-  TempDir dir;
+TEST_P(StoreTest, KeepsEveryFieldBinarySafe) {
+  std::string location = NewLocation();
   std::string error;
   int64_t id = 0;
+  StoredReport want = SampleReport("1.0.0");
+  want.hasStack = true;
+  want.stack = std::string("#0 game.exe+0x10 fp\r\n\0\xD5\xBB", 24);
   {
-    ReportStore store;
-    ASSERT_TRUE(store.Open(dir.File("r.db"), true, error)) << error;
-    id = store.Insert(SampleReport("1.0.0"), error);
+    std::unique_ptr<collector::ReportStore> store = Open(location, true);
+    id = store->Insert(want, error);
     ASSERT_GT(id, 0) << error;
     StoredReport bare;
     bare.receivedUtc = "t";
     bare.peer = "p";
     bare.state = "undecodable";
     bare.httpStatus = 404;
-    ASSERT_GT(store.Insert(bare, error), id) << error;
+    bare.hasVer = true;  // present but empty
+    ASSERT_GT(store->Insert(bare, error), id) << error;
   }
-  ReportStore reader;
-  ASSERT_TRUE(reader.Open(dir.File("r.db"), false, error)) << error;
+  std::unique_ptr<collector::ReportStore> reader = Open(location, false);
   StoredReport got;
   bool found = false;
-  ASSERT_TRUE(reader.Get(id, got, found, error)) << error;
+  ASSERT_TRUE(reader->Get(id, got, found, error)) << error;
   ASSERT_TRUE(found);
-  StoredReport want = SampleReport("1.0.0");
   EXPECT_EQ(got.payload, want.payload);
   EXPECT_EQ(got.payloadSize, want.payload.size());
   EXPECT_EQ(got.log, want.log);
@@ -67,25 +110,33 @@ TEST(ReportStore, KeepsEveryFieldBinarySafe) {
   EXPECT_EQ(got.state, want.state);
   EXPECT_EQ(got.note, want.note);
   EXPECT_EQ(got.httpStatus, 200);
+  EXPECT_TRUE(got.hasStack);
+  EXPECT_EQ(got.stack, want.stack);
 
-  // Missing ver and missing log stay distinguishable from empty ones.
-  ASSERT_TRUE(reader.Get(id + 1, got, found, error)) << error;
+  // Missing ver, log and stack stay distinguishable from empty ones.
+  ASSERT_TRUE(reader->Get(id + 1, got, found, error)) << error;
   ASSERT_TRUE(found);
-  EXPECT_FALSE(got.hasVer);
+  EXPECT_TRUE(got.hasVer);
+  EXPECT_EQ(got.ver, "");
   EXPECT_FALSE(got.hasLog);
+  EXPECT_FALSE(got.hasStack);
   EXPECT_EQ(got.httpStatus, 404);
   EXPECT_EQ(got.payloadSize, 0u);
 
-  ASSERT_TRUE(reader.Get(id + 2, got, found, error)) << error;
+  ASSERT_TRUE(reader->Get(id + 2, got, found, error)) << error;
   EXPECT_FALSE(found);
 
   std::vector<StoredReport> all;
-  ASSERT_TRUE(reader.List(all, error)) << error;
+  ASSERT_TRUE(reader->List(all, error)) << error;
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].id, id);
   EXPECT_EQ(all[0].payloadSize, want.payload.size());
   EXPECT_TRUE(all[0].payload.empty());  // listing leaves the uploaded bytes out
   EXPECT_EQ(all[0].log, want.log);
+  EXPECT_EQ(all[0].stack, want.stack);
+
+  // A reader cannot write.
+  EXPECT_EQ(reader->Insert(want, error), 0);
 }
 
 // A reports.db as the collector made it before stacks and symbols: still read as it is, and
@@ -151,21 +202,24 @@ TEST(ReportStore, RefusesFilesItCannotUse) {
   EXPECT_EQ(store.Insert(SampleReport("x"), error), 0);
 }
 
-TEST(ReportStore, ConcurrentInsertsAllLand) {
-  TempDir dir;
+// Two stores on one location stand for two collectors sharing it: every insert lands, ids are
+// unique, and each writer sees its own ids increase.
+TEST_P(StoreTest, ConcurrentInsertsAllLand) {
+  std::string location = NewLocation();
   std::string error;
-  ReportStore store;
-  ASSERT_TRUE(store.Open(dir.File("r.db"), true, error)) << error;
+  std::unique_ptr<collector::ReportStore> first = Open(location, true);
+  std::unique_ptr<collector::ReportStore> second = Open(location, true);
   constexpr int kThreads = 8;
   constexpr int kEach = 25;
   std::vector<std::vector<int64_t>> ids(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&store, &ids, t] {
+    collector::ReportStore* store = t % 2 == 0 ? first.get() : second.get();
+    threads.emplace_back([store, &ids, t] {
       for (int i = 0; i < kEach; ++i) {
         std::string threadError;
         ids[t].push_back(
-            store.Insert(SampleReport(std::to_string(t) + "." + std::to_string(i)), threadError));
+            store->Insert(SampleReport(std::to_string(t) + "." + std::to_string(i)), threadError));
       }
     });
   }
@@ -174,14 +228,17 @@ TEST(ReportStore, ConcurrentInsertsAllLand) {
   }
   std::set<int64_t> unique;
   for (const auto& list : ids) {
-    for (int64_t id : list) {
-      EXPECT_GT(id, 0);
-      unique.insert(id);
+    for (size_t i = 0; i < list.size(); ++i) {
+      EXPECT_GT(list[i], 0);
+      if (i > 0) {
+        EXPECT_GT(list[i], list[i - 1]);
+      }
+      unique.insert(list[i]);
     }
   }
   EXPECT_EQ(unique.size(), static_cast<size_t>(kThreads * kEach));
   std::vector<StoredReport> all;
-  ASSERT_TRUE(store.List(all, error)) << error;
+  ASSERT_TRUE(second->List(all, error)) << error;
   std::set<std::string> vers;
   for (const StoredReport& report : all) {
     vers.insert(report.ver);
@@ -189,21 +246,182 @@ TEST(ReportStore, ConcurrentInsertsAllLand) {
   EXPECT_EQ(vers.size(), static_cast<size_t>(kThreads * kEach));
 }
 
-TEST(ReportStore, BatchIsStoredInOneTransactionWithIdsInOrder) {
-  TempDir dir;
-  ReportStore store;
+TEST_P(StoreTest, BatchIsStoredInOneTransactionWithIdsInOrder) {
+  std::string location = NewLocation();
+  std::unique_ptr<collector::ReportStore> store = Open(location, true);
   std::string error;
-  ASSERT_TRUE(store.Open(dir.File("r.db"), true, error)) << error;
   StoredReport a = SampleReport("a");
   StoredReport b = SampleReport("b");
   std::vector<int64_t> ids;
-  ASSERT_TRUE(store.InsertBatch({&a, &b}, ids, error)) << error;
+  ASSERT_TRUE(store->InsertBatch({&a, &b}, ids, error)) << error;
   EXPECT_EQ(ids, (std::vector<int64_t>{1, 2}));
-  EXPECT_EQ(store.Insert(a, error), 3);
-  store.Close();
+  EXPECT_EQ(store->Insert(a, error), 3);
+  store->Close();
   // A closed store refuses the batch and hands out no ids.
-  EXPECT_FALSE(store.InsertBatch({&a}, ids, error));
+  EXPECT_FALSE(store->InsertBatch({&a}, ids, error));
   EXPECT_TRUE(ids.empty());
+}
+
+// Symbol files: binary-safe bytes, found by their key, replaced by a new file with that key.
+TEST_P(StoreTest, SymbolFilesAreFoundByKeyAndReplaced) {
+  std::string location = NewLocation();
+  std::unique_ptr<collector::ReportStore> store = Open(location, true);
+  std::string error;
+  SymbolFile file;
+  file.module = "crashgame.exe";
+  file.timestamp = 0x89ABCDEF;
+  file.debugId = "0123456789abcdef0123456789abcdef1";
+  file.sizeOfImage = 0x20000;
+  file.imageBase = 0x400000;
+  file.fileName = "crashgame.debug";
+  file.addedUtc = "2026-12-08T10:00:00Z";
+  file.bytes = std::string("MZ\0\x90\xFF", 5);
+  int64_t first = store->AddSymbolFile(file, error);
+  ASSERT_GT(first, 0) << error;
+  SymbolFile other = file;
+  other.debugId = "";
+  ASSERT_GT(store->AddSymbolFile(other, error), first) << error;
+  file.bytes = std::string("MZ\0new", 6);
+  int64_t replaced = store->AddSymbolFile(file, error);
+  ASSERT_GT(replaced, 0) << error;
+
+  std::unique_ptr<collector::ReportStore> reader = Open(location, false);
+  SymbolFile found;
+  bool present = false;
+  ASSERT_TRUE(
+      reader->FindSymbolFile("crashgame.exe", 0x89ABCDEF, file.debugId, found, present, error))
+      << error;
+  ASSERT_TRUE(present);
+  EXPECT_EQ(found.id, replaced);
+  EXPECT_EQ(found.timestamp, 0x89ABCDEFu);
+  EXPECT_EQ(found.sizeOfImage, 0x20000u);
+  EXPECT_EQ(found.imageBase, 0x400000u);
+  EXPECT_EQ(found.fileName, "crashgame.debug");
+  EXPECT_TRUE(found.bytes.empty());
+  std::string bytes;
+  ASSERT_TRUE(reader->SymbolBytes(found.id, bytes, error)) << error;
+  EXPECT_EQ(bytes, file.bytes);
+  ASSERT_TRUE(reader->FindSymbolFile("crashgame.exe", 1, file.debugId, found, present, error));
+  EXPECT_FALSE(present);
+  std::vector<SymbolFile> all;
+  ASSERT_TRUE(reader->ListSymbolFiles(all, error)) << error;
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[1].bytes, file.bytes);
+}
+
+// A store written by a newer collector is left alone rather than half understood.
+TEST_P(StoreTest, RefusesASchemaNewerThanItKnows) {
+  std::string location = NewLocation();
+  Open(location, true).reset();
+  if (GetParam() == "sqlite") {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(location.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  } else {
+    ASSERT_EQ(collector_test::PostgresExec(location,
+                                           "INSERT INTO collector_schema (version) VALUES (99)"),
+              "");
+  }
+  std::unique_ptr<collector::ReportStore> store = collector::MakeReportStore(location);
+  std::string error;
+  EXPECT_FALSE(store->Open(location, true, error));
+  EXPECT_NE(error.find("schema version 99"), std::string::npos) << error;
+}
+
+TEST(PostgresStore, RefusesADatabaseWithoutItsTablesOrServer) {
+  if (collector_test::PostgresBase().empty()) {
+    GTEST_SKIP() << "COLLECTOR_TEST_PG is not set: run through tests/pg_cluster.py";
+  }
+  std::string error;
+  std::string empty = collector_test::NewPostgresDatabase(error);
+  ASSERT_FALSE(empty.empty()) << error;
+  collector::PostgresReportStore store;
+  // Reading never creates the tables.
+  EXPECT_FALSE(store.Open(empty, false, error));
+  EXPECT_NE(error.find("no collector store"), std::string::npos) << error;
+  error.clear();
+  EXPECT_FALSE(store.Open(empty + "&dbname=no_such_database", true, error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(store.Insert(SampleReport("x"), error), 0);
+}
+
+// Batches go out pipelined, in chunks: a large one keeps its order, and one report the server
+// refuses (a state that is not UTF-8 text) takes the whole batch back, across chunks, leaving
+// the store usable.
+TEST(PostgresStore, PipelinedBatchIsAllOrNothing) {
+  if (collector_test::PostgresBase().empty()) {
+    GTEST_SKIP() << "COLLECTOR_TEST_PG is not set: run through tests/pg_cluster.py";
+  }
+  std::string error;
+  std::string location = collector_test::NewPostgresDatabase(error);
+  ASSERT_FALSE(location.empty()) << error;
+  collector::PostgresReportStore store;
+  ASSERT_TRUE(store.Open(location, true, error)) << error;
+  std::vector<StoredReport> many(150, SampleReport("many"));
+  std::vector<const StoredReport*> batch;
+  for (StoredReport& report : many) {
+    batch.push_back(&report);
+  }
+  std::vector<int64_t> ids;
+  ASSERT_TRUE(store.InsertBatch(batch, ids, error)) << error;
+  ASSERT_EQ(ids.size(), 150u);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(ids[i], static_cast<int64_t>(i + 1));
+  }
+
+  many[100].state = "\xFF not text";
+  EXPECT_FALSE(store.InsertBatch(batch, ids, error));
+  EXPECT_TRUE(ids.empty());
+  EXPECT_FALSE(error.empty());
+  std::vector<StoredReport> all;
+  ASSERT_TRUE(store.List(all, error)) << error;
+  EXPECT_EQ(all.size(), 150u);
+
+  many[100].state = "archive";
+  ASSERT_TRUE(store.InsertBatch({&many[0], &many[1]}, ids, error)) << error;
+  ASSERT_TRUE(store.List(all, error)) << error;
+  EXPECT_EQ(all.size(), 152u);
+  EXPECT_EQ(all.back().id, ids.back());
+}
+
+// A connection the server drops (a restart, an administrator) costs at most the call that finds
+// it dead; the next one runs on a new connection with the session set up again (a reader stays
+// read-only).
+TEST(PostgresStore, ReconnectsAfterTheServerDropsItsConnections) {
+  if (collector_test::PostgresBase().empty()) {
+    GTEST_SKIP() << "COLLECTOR_TEST_PG is not set: run through tests/pg_cluster.py";
+  }
+  std::string error;
+  std::string location = collector_test::NewPostgresDatabase(error);
+  ASSERT_FALSE(location.empty()) << error;
+  collector::PostgresReportStore writer;
+  collector::PostgresReportStore reader;
+  ASSERT_TRUE(writer.Open(location, true, error)) << error;
+  ASSERT_TRUE(reader.Open(location, false, error)) << error;
+  ASSERT_EQ(writer.Insert(SampleReport("before"), error), 1) << error;
+  std::vector<StoredReport> all;
+  ASSERT_TRUE(reader.List(all, error)) << error;
+
+  std::string database = location.substr(std::string("postgresql:///").size());
+  database.resize(database.find('?'));
+  ASSERT_EQ(collector_test::PostgresExec(
+                collector_test::PostgresBase(),
+                "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
+                    database + "' AND pid <> pg_backend_pid()"),
+            "");
+  if (writer.Insert(SampleReport("maybe"), error) == 0) {
+    EXPECT_GT(writer.Insert(SampleReport("after"), error), 0) << error;
+  }
+  EXPECT_GT(writer.Insert(SampleReport("again"), error), 0) << error;
+  if (!reader.List(all, error)) {
+    ASSERT_TRUE(reader.List(all, error)) << error;
+  }
+  EXPECT_GE(all.size(), 3u);
+  EXPECT_EQ(all.back().ver, "again");
+  error.clear();
+  EXPECT_EQ(reader.Insert(SampleReport("refused"), error), 0);
+  EXPECT_NE(error.find("read-only"), std::string::npos) << error;
 }
 
 }  // namespace
