@@ -116,8 +116,7 @@ function(vexo_ship_binary target)
   set(binary $<TARGET_FILE:${target}>)
   set(debug $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.debug)
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${binary} ${debug}
-    COMMAND ${CMAKE_STRIP} --strip-all ${binary}
-    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${debug} ${binary}
+    COMMAND ${CMAKE_COMMAND} -DOBJCOPY=${CMAKE_OBJCOPY} -DSTRIP=${CMAKE_STRIP}
+            -DBINARY=${binary} -DDEBUG=${debug} -P ${VEXO_ROOT}/cmake/ShipBinary.cmake
     VERBATIM)
 endfunction()
