@@ -111,4 +111,18 @@ std::vector<std::string> StackLines(ReportStore& store, const StoredReport& repo
   return lines;
 }
 
+bool ParseId(const std::string& text, int64_t& id) {
+  if (text.empty() || text.size() > 18) {
+    return false;
+  }
+  id = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    id = id * 10 + (c - '0');
+  }
+  return true;
+}
+
 }  // namespace collector

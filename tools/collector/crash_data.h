@@ -45,6 +45,9 @@ bool LoadCrashData(ReportStore& store, CrashData& out, std::string& error);
 // those of the matching reports; a group without any is left out. Ids stay the groups' own.
 std::vector<GroupSummary> FilterGroups(const CrashData& data, const ReportFilter& filter);
 
+// A report or group id from a URL path: decimal digits only, at most 18 of them.
+bool ParseId(const std::string& text, int64_t& id);
+
 // The report's stack as show prints it, one line per frame; empty without stack.txt.
 std::vector<std::string> StackLines(ReportStore& store, const StoredReport& report);
 

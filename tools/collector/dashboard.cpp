@@ -335,20 +335,6 @@ PageAnswer ReportPage(ReportStore& store, int64_t id) {
   return Html(200, "Report #" + rid, main);
 }
 
-bool ParseId(const std::string& text, int64_t& id) {
-  if (text.empty() || text.size() > 18) {
-    return false;
-  }
-  id = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    id = id * 10 + (c - '0');
-  }
-  return true;
-}
-
 std::string Number(double value) {
   char text[32];
   std::snprintf(text, sizeof(text), "%.1f", value);

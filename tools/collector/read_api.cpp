@@ -37,20 +37,6 @@ ApiAnswer StoreFailed(const std::string& error) {
   return Json(500, "{\"error\":\"cannot read reports\"}");
 }
 
-bool ParseId(const std::string& text, int64_t& id) {
-  if (text.empty() || text.size() > 18) {
-    return false;
-  }
-  id = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    id = id * 10 + (c - '0');
-  }
-  return true;
-}
-
 std::vector<std::string> SplitPath(const std::string& path) {
   std::vector<std::string> parts;
   size_t at = 1;
