@@ -12,8 +12,8 @@ struct pg_conn;
 namespace collector {
 
 // PostgreSQL store, for several collectors sharing one history. A small pool of connections:
-// the upload server's single writer thread (which already groups concurrent uploads into one
-// batch, one transaction, one commit) keeps one, and the read API's threads take others, so a
+// the upload server's writer threads (each groups the uploads waiting when it starts into one
+// batch, one transaction, one commit) keep two, and the read API's threads take others, so a
 // long listing never holds back an acknowledgement. Ids come from an identity column, so they
 // stay unique and increasing across every instance. Bytes are bytea, sent and read in binary.
 class PostgresReportStore : public ReportStore {
@@ -23,6 +23,9 @@ class PostgresReportStore : public ReportStore {
 
   bool Open(const std::string& uri, bool forWriting, std::string& error) override;
   void Close() override;
+  // Two batches in flight keep two backends committing in parallel; the other connections
+  // of the pool stay free for reads.
+  size_t ConcurrentWriters() const override { return 2; }
   bool InsertBatch(const std::vector<const StoredReport*>& reports, std::vector<int64_t>& ids,
                    std::string& error) override;
   bool List(std::vector<StoredReport>& out, std::string& error) override;

@@ -60,6 +60,11 @@ class ReportStore {
 
   // Stores all of them in one transaction, so they share one commit: all or none. ids gets
   // their ids in order. Ids are unique and increasing, also across processes sharing the store.
+  // How many batches the server may have in InsertBatch at once. One for a store that
+  // serialises its writes anyway (a second writer would only split the group commit); more
+  // where each batch runs on its own server connection.
+  virtual size_t ConcurrentWriters() const { return 1; }
+
   virtual bool InsertBatch(const std::vector<const StoredReport*>& reports,
                            std::vector<int64_t>& ids, std::string& error) = 0;
 

@@ -397,7 +397,10 @@ bool UploadServer::Impl::Serve() {
   if (daemon_ == nullptr) {
     return false;
   }
-  std::thread writer([this] { WriterLoop(); });
+  std::vector<std::thread> writers;
+  for (size_t i = 0; i < std::max<size_t>(1, store_.ConcurrentWriters()); ++i) {
+    writers.emplace_back([this] { WriterLoop(); });
+  }
   std::thread sweeper([this] { SweeperLoop(); });
   {
     std::unique_lock<std::mutex> lock(stopMutex_);
@@ -429,7 +432,9 @@ bool UploadServer::Impl::Serve() {
     writerDone_ = true;
     queueChanged_.notify_all();
   }
-  writer.join();
+  for (std::thread& writer : writers) {
+    writer.join();
+  }
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
   return true;
@@ -813,7 +818,7 @@ MHD_Result UploadServer::Impl::TakeForm(MHD_Connection* connection, Request& req
 }
 
 // Takes every queued report, stores them in one transaction (one fsync), then resumes their
-// connections so each answers.
+// connections so each answers. The store says how many of these run at once.
 void UploadServer::Impl::WriterLoop() {
   std::unique_lock<std::mutex> lock(queueMutex_);
   for (;;) {
@@ -823,7 +828,7 @@ void UploadServer::Impl::WriterLoop() {
     }
     std::vector<std::pair<MHD_Connection*, Request*>> batch(queue_.begin(), queue_.end());
     queue_.clear();
-    writing_ = batch.size();
+    writing_ += batch.size();
     lock.unlock();
     std::vector<const StoredReport*> reports;
     for (const auto& entry : batch) {
@@ -844,7 +849,7 @@ void UploadServer::Impl::WriterLoop() {
       MHD_resume_connection(batch[i].first);
     }
     lock.lock();
-    writing_ = 0;
+    writing_ -= batch.size();
     queueChanged_.notify_all();
   }
 }
