@@ -83,7 +83,8 @@ class Instance:
     def __init__(self, binary, db, token_file, log):
         self.proc = subprocess.Popen(
             [binary, "serve", "--db", db, "--listen", "127.0.0.1:0", "--max-bytes", str(MAX_BYTES),
-             "--max-per-address", "1024", "--read-token-file", token_file],
+             "--max-per-address", "1024", "--read-token-file", token_file,
+             "--trusted-proxy", "127.0.0.1"],
             stdout=subprocess.PIPE, stderr=open(log, "wb"))
         line = self.proc.stdout.readline().decode()
         m = re.match(r"listening \S+:(\d+)", line)
@@ -293,6 +294,9 @@ def run(paths, workdir):
                                    capture_output=True, timeout=60)
             check(shown.returncode == 0 and b"state: archive" in shown.stdout,
                   "the game's report: %r" % shown.stdout[:400])
+            # The sender as nginx saw it, not nginx's own connection.
+            check(b"peer: 127.0.0.1 via 127.0.0.1:" in shown.stdout,
+                  "the game's report has no sender from nginx: %r" % shown.stdout[:400])
 
             # curl, as any other sender, through nginx.
             payload = os.path.join(workdir, "curl.txt")

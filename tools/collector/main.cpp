@@ -44,7 +44,7 @@ constexpr char kSynopsis[] =
     "  collector serve --db FILE [--listen HOST:PORT] [--max-bytes N] [--status CODE]\n"
     "                  [--max-connections N] [--max-per-address N] [--head-timeout SECONDS]\n"
     "                  [--min-rate BYTES] [--max-header-bytes N]\n"
-    "                  [--read-token-file FILE]\n"
+    "                  [--read-token-file FILE] [--trusted-proxy ADDRESS]...\n"
     "  collector list --db FILE\n"
     "  collector show ID --db FILE [--raw | --pak]\n"
     "  collector symbols add --db FILE SYMFILE...\n"
@@ -78,6 +78,10 @@ constexpr char kDetails[] =
     "                            it /api/ answers 404. It also turns on the web dashboard\n"
     "                            (GET /, /groups/ID, /reports/ID): a browser signs in on\n"
     "                            /login with the token and gets a 12-hour session cookie.\n"
+    "        --trusted-proxy ADDRESS  a reverse proxy (e.g. nginx) in front: for connections\n"
+    "                            from this address the sender is the one in its X-Real-IP\n"
+    "                            header, kept as \"SENDER via PROXY:PORT\". May be repeated;\n"
+    "                            from any other address the header is ignored.\n"
     "        SIGINT or SIGTERM stop it: no new connections; open ones get 3 seconds to\n"
     "        finish, then are closed; every answered report is stored; exit status 0.\n"
     "list    one line per report: id, received (UTC), ver, program, exception code,\n"
@@ -156,6 +160,7 @@ struct Arguments {
   std::string maxBytes;
   std::string status;
   std::string readTokenFile;
+  std::vector<std::string> trustedProxies;
   std::string from;  // migrate
   std::string to;
   std::map<std::string, std::string> limits;  // serve's limit options by name
@@ -188,6 +193,9 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
       if (!value(args.status)) return "--status needs a number";
     } else if (arg == "--read-token-file") {
       if (!value(args.readTokenFile)) return "--read-token-file needs a file name";
+    } else if (arg == "--trusted-proxy") {
+      args.trustedProxies.emplace_back();
+      if (!value(args.trustedProxies.back())) return "--trusted-proxy needs an IP address";
     } else if (arg == "--max-connections" || arg == "--max-per-address" ||
                arg == "--head-timeout" || arg == "--min-rate" || arg == "--max-header-bytes") {
       if (!value(args.limits[arg])) return arg + " needs a number";
@@ -286,6 +294,12 @@ int RunServe(const Arguments& args) {
   }
   options.headTimeoutSeconds = static_cast<int>(headTimeout);
   RaiseOpenFileLimit(options.maxConnections);
+  for (const std::string& proxy : args.trustedProxies) {
+    if (!collector::IsIpAddress(proxy)) {
+      return UsageError("--trusted-proxy wants an IP address such as 127.0.0.1, not " + proxy);
+    }
+  }
+  options.trustedProxies = args.trustedProxies;
   if (!args.readTokenFile.empty()) {
     std::ifstream in(args.readTokenFile, std::ios::binary);
     std::ostringstream text;

@@ -1,5 +1,6 @@
 #include "upload_server.h"
 
+#include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -79,6 +80,25 @@ std::string PeerOf(MHD_Connection* connection) {
     return "-";
   }
   return std::string(host) + ":" + port;
+}
+
+// Behind a reverse proxy every connection comes from the proxy, which names the sender in
+// X-Real-IP. Only the proxies named are believed: from anyone else the header is a player's
+// say-so, and the connection's own address is kept.
+std::string SenderOf(MHD_Connection* connection, const std::vector<std::string>& proxies) {
+  std::string peer = PeerOf(connection);
+  if (proxies.empty()) {
+    return peer;
+  }
+  std::string host = peer.substr(0, peer.rfind(':'));
+  if (std::find(proxies.begin(), proxies.end(), host) == proxies.end()) {
+    return peer;
+  }
+  const char* real = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Real-IP");
+  if (real == nullptr || !IsIpAddress(real)) {
+    return peer;
+  }
+  return std::string(real) + " via " + peer;
 }
 
 // One TCP connection, watched by the sweeper for the head deadline and the body rate.
@@ -265,6 +285,12 @@ std::string BoundaryOf(MHD_Connection* connection) {
 }
 
 }  // namespace
+
+bool IsIpAddress(const std::string& text) {
+  unsigned char address[sizeof(in6_addr)];
+  return inet_pton(AF_INET, text.c_str(), address) == 1 ||
+         inet_pton(AF_INET6, text.c_str(), address) == 1;
+}
 
 class UploadServer::Impl {
  public:
@@ -662,7 +688,7 @@ MHD_Result UploadServer::Impl::Finish(MHD_Connection* connection, Request& reque
   }
   StoredReport& report = request.report;
   report.receivedUtc = NowUtc();
-  report.peer = PeerOf(connection);
+  report.peer = SenderOf(connection, options_.trustedProxies);
   report.path = request.target;
   report.hasVer = request.hasVer;
   report.ver = std::move(request.ver);

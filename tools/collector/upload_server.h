@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace collector {
 
@@ -20,7 +21,11 @@ struct ServerOptions {
   size_t maxHeaderBytes = 32768;          // request line and headers together
   int stopGraceMilliseconds = 3000;       // connections left this long after a stop
   std::string readToken;                  // bearer token of the read API; empty: API off
+  std::vector<std::string> trustedProxies;  // addresses whose X-Real-IP names the sender
 };
+
+// True for a numeric IPv4 or IPv6 address.
+bool IsIpAddress(const std::string& text);
 
 // HTTP server that takes the crash uploads (a multipart POST to any path), stores each one
 // before it answers, and stops without losing what it has acknowledged. With a read token it

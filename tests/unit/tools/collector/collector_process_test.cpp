@@ -1,9 +1,12 @@
 // The collector binary end to end: started as a child process on a free port, fed with uploads
 // written byte for byte like the crash library writes them, then read back through list/show.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -510,6 +513,8 @@ TEST(CollectorCommandLine, RejectsBadArgumentsAndUnusableDatabases) {
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--max-bytes", "0"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--status", "199"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--bogus"}).exitStatus, 2);
+  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--trusted-proxy", "nginx"}).exitStatus,
+            2);
   EXPECT_EQ(RunCollector({"show", "--db", dir.File("a.db")}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"show", "x1", "--db", dir.File("a.db")}).exitStatus, 2);
 
@@ -668,3 +673,44 @@ TEST_F(CollectorServe, ConnectionsPerAddressAndHeadSizeAreCapped) {
 }
 
 }  // namespace
+
+// Sends the request to 127.0.0.1:port from the loopback address `from` and reads the answer.
+std::string SendFrom(const char* from, int port, const std::string& request) {
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &address.sin_addr);
+  if (bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    close(sock);
+    return "";
+  }
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  std::string response;
+  if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      SendAll(sock, request)) {
+    response = ReceiveAll(sock);
+  }
+  close(sock);
+  return response;
+}
+
+TEST_F(CollectorServe, SenderBehindATrustedProxyComesFromXRealIpAndNobodyElseCanSetIt) {
+  StartServer({"--trusted-proxy", "127.0.0.2"});
+  auto withRealIp = [](const std::string& value) {
+    std::string request = BuildUploadRequest("/upload", "b0undary", "1.0.0", "log text");
+    return request.insert(request.find("\r\n") + 2, "X-Real-IP: " + value + "\r\n");
+  };
+  // From the proxy: the header names the player.
+  EXPECT_EQ(SendFrom("127.0.0.2", server_.port(), withRealIp("203.0.113.7")).rfind("HTTP/1.", 0),
+            0u);
+  // From a player: the header is ignored. From the proxy, a header that is no address too.
+  SendFrom("127.0.0.1", server_.port(), withRealIp("198.51.100.9"));
+  SendFrom("127.0.0.2", server_.port(), withRealIp("<b>1.2.3.4</b>"));
+  const char* expected[] = {"peer: 203.0.113.7 via 127.0.0.2:", "peer: 127.0.0.1:",
+                            "peer: 127.0.0.2:"};
+  for (int id = 1; id <= 3; ++id) {
+    ToolResult shown = Show(std::to_string(id));
+    EXPECT_NE(shown.out.find(expected[id - 1]), std::string::npos) << shown.out;
+  }
+}
