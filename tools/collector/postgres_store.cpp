@@ -211,6 +211,18 @@ void AddReportParams(const StoredReport& report, Params& params) {
       .NullableBytes(report.hasStack, report.stack);
 }
 
+// The symbols columns after id, in the order both inserts name them.
+void AddSymbolParams(const SymbolFile& file, Params& params) {
+  params.Bytes(file.module)
+      .Int8(file.timestamp)
+      .Text(file.debugId)
+      .Int8(file.sizeOfImage)
+      .Int8(static_cast<int64_t>(file.imageBase))
+      .Bytes(file.fileName)
+      .Text(file.addedUtc)
+      .Bytes(file.bytes);
+}
+
 constexpr char kInsertReport[] =
     "INSERT INTO reports (received_utc, peer, path, ver, file_name, payload, log, state, note,"
     " http_status, stack) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) RETURNING id";
@@ -505,14 +517,7 @@ int64_t PostgresReportStore::AddSymbolFile(const SymbolFile& file, std::string& 
     return 0;
   }
   Params params;
-  params.Bytes(file.module)
-      .Int8(file.timestamp)
-      .Text(file.debugId)
-      .Int8(file.sizeOfImage)
-      .Int8(static_cast<int64_t>(file.imageBase))
-      .Bytes(file.fileName)
-      .Text(file.addedUtc)
-      .Bytes(file.bytes);
+  AddSymbolParams(file, params);
   Result inserted(params.Exec(conn,
                               "INSERT INTO symbols (module, timestamp, debug_id, size_of_image,"
                               " image_base, file_name, added_utc, bytes) VALUES ($1, $2, $3, $4,"
@@ -625,15 +630,8 @@ bool PostgresReportStore::Import(
   }
   for (const SymbolFile& file : symbols) {
     Params params;
-    params.Int8(file.id)
-        .Bytes(file.module)
-        .Int8(file.timestamp)
-        .Text(file.debugId)
-        .Int8(file.sizeOfImage)
-        .Int8(static_cast<int64_t>(file.imageBase))
-        .Bytes(file.fileName)
-        .Text(file.addedUtc)
-        .Bytes(file.bytes);
+    params.Int8(file.id);
+    AddSymbolParams(file, params);
     Result inserted(params.Exec(conn,
                                 "INSERT INTO symbols (id, module, timestamp, debug_id,"
                                 " size_of_image, image_base, file_name, added_utc, bytes)"
