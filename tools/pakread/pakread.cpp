@@ -2,6 +2,7 @@
 
 #include <lzo/lzo1x.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace pakread {
@@ -14,6 +15,11 @@ constexpr size_t kEntrySize = 48;
 constexpr size_t kNameField = 32;
 constexpr int kEndCode = 256;
 constexpr uint32_t kLastCode = 65535;
+// The first code defines nothing and each later one at most one string, one byte longer than a
+// string already known, until the table is full: no string is longer than this.
+constexpr uint64_t kLzwLongestString = kLastCode - 255;
+// Most text packs to a quarter or more of its size: enough room for that before growing.
+constexpr uint64_t kLzwFirstRatio = 4;
 // An LZO1X stream yields at most 255 bytes per input byte (runs of zero length bytes) plus a
 // small constant; a larger rawSize cannot be genuine and would only make us allocate it.
 constexpr uint64_t kLzoMaxRatio = 256;
@@ -40,12 +46,25 @@ std::string Quoted(const std::string& name) {
   return quoted + "'";
 }
 
+// The most that count codes can decode to: code i at most min(i, kLzwLongestString) bytes.
+uint64_t LzwMaxOutput(uint64_t count) {
+  if (count <= kLzwLongestString) return count * (count + 1) / 2;
+  return kLzwLongestString * (kLzwLongestString + 1) / 2 +
+         (count - kLzwLongestString) * kLzwLongestString;
+}
+
 std::string DecodeLzw(const uint8_t* stream, size_t size, uint32_t rawSize,
                       std::vector<uint8_t>& out) {
   if (size % 2 != 0) return "LZW stream has an odd length of " + Num(size) + " bytes";
   if (size < 2) return "LZW stream is empty";
   const size_t codeCount = size / 2;
   if (Le16(stream + size - 2) != kEndCode) return "LZW stream does not end with code 256";
+  // A claim the codes cannot reach would otherwise be believed until the output ran dry.
+  const uint64_t reachable = LzwMaxOutput(codeCount - 1);
+  if (rawSize > reachable) {
+    return "LZW stream of " + Num(codeCount) + " codes decodes to at most " + Num(reachable) +
+           " bytes, less than the raw size of " + Num(rawSize);
+  }
 
   // Code k (257 and up) is the string of prefix[k] followed by last[k].
   std::vector<uint16_t> prefix(kLastCode + 1);
@@ -59,7 +78,9 @@ std::string DecodeLzw(const uint8_t* stream, size_t size, uint32_t rawSize,
   }
 
   out.clear();
-  out.reserve(rawSize < (64u << 20) ? rawSize : (64u << 20));
+  // Grown as the codes turn out to need it, never past the claim: a claim the stream does not
+  // live up to costs no more than what was decoded.
+  out.reserve(static_cast<size_t>(std::min<uint64_t>(rawSize, uint64_t{size} * kLzwFirstRatio)));
   uint32_t nextCode = 257;
   int32_t previous = -1;
   for (size_t i = 0; i + 1 < codeCount; ++i) {
@@ -85,6 +106,10 @@ std::string DecodeLzw(const uint8_t* stream, size_t size, uint32_t rawSize,
       return "LZW stream decodes to more than the raw size of " + Num(rawSize) + " bytes";
     }
     const size_t start = out.size();
+    if (stringLength > out.capacity() - start) {
+      out.reserve(static_cast<size_t>(std::min<uint64_t>(
+          rawSize, std::max<uint64_t>(uint64_t{out.capacity()} * 2, start + stringLength))));
+    }
     out.resize(start + stringLength);
     uint32_t walk = code;
     for (size_t at = start + stringLength; at > start; walk = prefix[walk]) {
@@ -106,6 +131,15 @@ std::string DecodeLzo(const uint8_t* stream, size_t size, uint32_t rawSize,
     return "raw size " + Num(rawSize) + " is impossible for an LZO stream of " + Num(size) +
            " bytes";
   }
+  // Measured first, so that only a stream that really yields rawSize bytes costs that much.
+  uint64_t length = 0;
+  const int measured = MeasureLzo(stream, size, length);
+  if (measured != LZO_E_OK) {
+    return "corrupt LZO stream (lzo error " + std::to_string(measured) + ")";
+  }
+  if (length != rawSize) {
+    return "LZO stream decodes to " + Num(length) + " bytes, not the raw size of " + Num(rawSize);
+  }
   if (lzo_init() != LZO_E_OK) return "LZO library failed to initialise";
   out.assign(rawSize, 0);
   uint8_t spare = 0;  // lzo wants a real pointer even for an empty output
@@ -124,6 +158,112 @@ std::string DecodeLzo(const uint8_t* stream, size_t size, uint32_t rawSize,
 }
 
 }  // namespace
+
+// Follows lzo1x_decompress_safe step by step, counting bytes instead of copying them, and
+// checks the input in the same places so that it fails where and how the decoder would.
+int MeasureLzo(const uint8_t* stream, size_t size, uint64_t& length) {
+  length = 0;
+  if (stream == nullptr || size == 0) return LZO_E_INPUT_OVERRUN;
+  const uint8_t* ip = stream;
+  const uint8_t* const end = stream + size;
+  const auto left = [&ip, end]() -> uint64_t { return static_cast<uint64_t>(end - ip); };
+  // A run of zero bytes extends a length by 255 each; the byte after them ends it.
+  const auto extend = [&ip, &left](uint64_t& count, uint64_t base) {
+    while (*ip == 0) {
+      count += 255;
+      ++ip;
+      if (left() < 1) return false;
+    }
+    count += base + *ip++;
+    return true;
+  };
+  enum class Step { kInstruction, kFirstLiteralRun, kMatch, kMatchNext };
+  Step step = Step::kInstruction;
+  uint64_t produced = 0;
+  uint64_t t = 0;
+  if (*ip > 17) {
+    t = *ip++ - 17u;
+    if (t < 4) {
+      step = Step::kMatchNext;
+    } else {
+      if (left() < t + 3) return LZO_E_INPUT_OVERRUN;
+      ip += t;
+      produced += t;
+      step = Step::kFirstLiteralRun;
+    }
+  }
+  for (;;) {
+    switch (step) {
+      case Step::kInstruction:
+        if (left() < 3) return LZO_E_INPUT_OVERRUN;
+        t = *ip++;
+        if (t >= 16) {
+          step = Step::kMatch;
+          break;
+        }
+        if (t == 0 && !extend(t, 15)) return LZO_E_INPUT_OVERRUN;
+        if (left() < t + 6) return LZO_E_INPUT_OVERRUN;
+        ip += t + 3;
+        produced += t + 3;
+        step = Step::kFirstLiteralRun;
+        break;
+      case Step::kFirstLiteralRun: {
+        t = *ip++;
+        if (t >= 16) {
+          step = Step::kMatch;
+          break;
+        }
+        const uint64_t distance = 1 + 0x800 + (t >> 2) + (uint64_t{*ip++} << 2);
+        if (distance > produced) return LZO_E_LOOKBEHIND_OVERRUN;
+        produced += 3;
+        t = ip[-2] & 3;
+        step = t == 0 ? Step::kInstruction : Step::kMatchNext;
+        break;
+      }
+      case Step::kMatch: {
+        uint64_t distance = 0;
+        uint64_t count = 0;
+        if (t >= 64) {
+          distance = 1 + ((t >> 2) & 7) + (uint64_t{*ip++} << 3);
+          count = (t >> 5) + 1;
+        } else if (t >= 32) {
+          t &= 31;
+          if (t == 0 && (!extend(t, 31) || left() < 2)) return LZO_E_INPUT_OVERRUN;
+          distance = 1 + (Le16(ip) >> 2);
+          ip += 2;
+          count = t + 2;
+        } else if (t >= 16) {
+          const uint64_t far = (t & 8) << 11;
+          t &= 7;
+          if (t == 0 && (!extend(t, 7) || left() < 2)) return LZO_E_INPUT_OVERRUN;
+          distance = far + (Le16(ip) >> 2);
+          ip += 2;
+          if (distance == 0) {  // the end marker
+            length = produced;
+            return ip == end ? LZO_E_OK : LZO_E_INPUT_NOT_CONSUMED;
+          }
+          distance += 0x4000;
+          count = t + 2;
+        } else {
+          distance = 1 + (t >> 2) + (uint64_t{*ip++} << 2);
+          count = 2;
+        }
+        if (distance > produced) return LZO_E_LOOKBEHIND_OVERRUN;
+        produced += count;
+        t = ip[-2] & 3;
+        step = t == 0 ? Step::kInstruction : Step::kMatchNext;
+        break;
+      }
+      case Step::kMatchNext:
+        if (left() < t + 3) return LZO_E_INPUT_OVERRUN;
+        ip += t;
+        produced += t;
+        t = *ip++;
+        step = Step::kMatch;
+        break;
+    }
+  }
+}
 
 bool LooksLikeBlock(const uint8_t* data, size_t size) {
   if (data == nullptr || size < kBlockHeaderSize) return false;
@@ -229,15 +369,25 @@ std::string ParseArchive(const uint8_t* data, size_t size, std::vector<EntryInfo
   return "";
 }
 
+uint64_t ClaimedSize(const EntryInfo& entry) {
+  return entry.isBlock ? entry.block.rawSize : entry.size;
+}
+
 std::string ExtractEntry(const uint8_t* data, size_t size, const EntryInfo& entry,
-                         std::vector<uint8_t>& out) {
+                         std::vector<uint8_t>& out, uint64_t maxBytes) {
   out.clear();
   if (data == nullptr || uint64_t{entry.offset} + entry.size > size) {
     return "entry " + Quoted(entry.name) + " lies outside the image";
   }
   const uint8_t* bytes = data + entry.offset;
   // The record does not say whether the data is packed; a whole NZ block is taken as one.
-  if (LooksLikeBlock(bytes, entry.size)) {
+  const bool isBlock = LooksLikeBlock(bytes, entry.size);
+  const uint64_t claimed = isBlock ? Le32(bytes + 4) : entry.size;
+  if (claimed > maxBytes) {
+    return "entry " + Quoted(entry.name) + " claims " + Num(claimed) + " bytes, more than the " +
+           Num(maxBytes) + "-byte limit";
+  }
+  if (isBlock) {
     const std::string reason = DecodeBlock(bytes, entry.size, out);
     return reason.empty() ? reason : "entry " + Quoted(entry.name) + ": " + reason;
   }
