@@ -32,7 +32,15 @@ DecodedPayload Undecodable(std::string note) {
   return result;
 }
 
-DecodedPayload DecodeArchive(const std::string& payload) {
+DecodedPayload TooLarge(const std::string& what, uint64_t claimed, uint64_t limit) {
+  DecodedPayload result;
+  result.state = DecodeState::kTooLarge;
+  result.note = what + " claims " + std::to_string(claimed) + " bytes, more than the " +
+                std::to_string(limit) + "-byte limit";
+  return result;
+}
+
+DecodedPayload DecodeArchive(const std::string& payload, uint64_t maxDecodedBytes) {
   const auto* data = reinterpret_cast<const uint8_t*>(payload.data());
   std::vector<pakread::EntryInfo> entries;
   std::string error = pakread::ParseArchive(data, payload.size(), entries);
@@ -52,8 +60,12 @@ DecodedPayload DecodeArchive(const std::string& payload) {
     return Undecodable("PAKF archive without an entry named log.txt (" +
                        std::to_string(entries.size()) + " entries)");
   }
+  const uint64_t claimed = pakread::ClaimedSize(*logEntry);
+  if (claimed > maxDecodedBytes) {
+    return TooLarge(kLogEntryName, claimed, maxDecodedBytes);
+  }
   std::vector<uint8_t> bytes;
-  error = pakread::ExtractEntry(data, payload.size(), *logEntry, bytes);
+  error = pakread::ExtractEntry(data, payload.size(), *logEntry, bytes, maxDecodedBytes);
   if (!error.empty()) {
     return Undecodable("entry log.txt: " + error);
   }
@@ -65,7 +77,7 @@ DecodedPayload DecodeArchive(const std::string& payload) {
                 std::to_string(logEntry->size) + " -> " + std::to_string(bytes.size()) + " bytes";
   if (stackEntry != nullptr) {
     // A damaged stack costs only the stack: the log is what the report is about.
-    error = pakread::ExtractEntry(data, payload.size(), *stackEntry, bytes);
+    error = pakread::ExtractEntry(data, payload.size(), *stackEntry, bytes, maxDecodedBytes);
     if (error.empty()) {
       result.hasStack = true;
       result.stack.assign(bytes.begin(), bytes.end());
@@ -85,21 +97,26 @@ const char* DecodeStateName(DecodeState state) {
       return "archive";
     case DecodeState::kUnpacked:
       return "unpacked";
+    case DecodeState::kTooLarge:
+      return "too-large";
     case DecodeState::kUndecodable:
       break;
   }
   return "undecodable";
 }
 
-DecodedPayload DecodePayload(const std::string& payload) {
+DecodedPayload DecodePayload(const std::string& payload, uint64_t maxDecodedBytes) {
   if (payload.empty()) {
     return Undecodable("empty file part");
   }
   if (payload.compare(0, sizeof(kArchiveMagic) - 1, kArchiveMagic) == 0) {
-    return DecodeArchive(payload);
+    return DecodeArchive(payload, maxDecodedBytes);
   }
   // The log text the sender falls back to ends at its first NUL, so it never holds one.
   if (payload.find('\0') == std::string::npos) {
+    if (payload.size() > maxDecodedBytes) {
+      return TooLarge("plain text", payload.size(), maxDecodedBytes);
+    }
     DecodedPayload result;
     result.state = DecodeState::kUnpacked;
     result.log = payload;

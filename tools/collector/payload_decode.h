@@ -1,8 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace collector {
+
+// The most bytes an upload's log, and likewise its stack, may decode to: a few MB of archive can
+// claim hundreds, and every report keeps its log.
+constexpr uint64_t kDefaultMaxDecodedBytes = 32u << 20;
 
 // How an uploaded file part was turned into log text.
 enum class DecodeState {
@@ -10,6 +15,7 @@ enum class DecodeState {
   kUnpacked,     // not an archive but plain text: the sender uploads the log itself when it
                  // could not build an archive
   kUndecodable,  // neither: only the raw bytes are kept
+  kTooLarge,     // the log claims more than the limit: not decoded, only the raw bytes are kept
 };
 
 struct DecodedPayload {
@@ -22,6 +28,9 @@ struct DecodedPayload {
 
 const char* DecodeStateName(DecodeState state);
 
-DecodedPayload DecodePayload(const std::string& payload);
+// Decodes no entry that claims more than maxDecodedBytes: a log over it gives kTooLarge, a stack
+// over it is left out.
+DecodedPayload DecodePayload(const std::string& payload,
+                             uint64_t maxDecodedBytes = kDefaultMaxDecodedBytes);
 
 }  // namespace collector

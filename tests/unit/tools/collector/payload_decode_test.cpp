@@ -11,6 +11,8 @@ namespace {
 using collector::DecodedPayload;
 using collector::DecodePayload;
 using collector::DecodeState;
+using collector::DecodeStateName;
+using collector::kDefaultMaxDecodedBytes;
 using namespace collector_test;
 
 std::string LongLog() {
@@ -78,6 +80,60 @@ TEST(DecodePayload, PlainTextIsTheLogArrivedUnpacked) {
   DecodedPayload decoded = DecodePayload(text);
   EXPECT_EQ(decoded.state, DecodeState::kUnpacked);
   EXPECT_EQ(decoded.log, text);
+}
+
+TEST(DecodePayload, LogClaimingMoreThanTheLimitIsNotDecoded) {
+  // A genuine archive: a little over the default limit of log lines packs to a few hundred KB.
+  std::string log = LongLog();
+  while (log.size() <= kDefaultMaxDecodedBytes) log += log;
+  const std::string image = PackLog(log);
+  ASSERT_LT(image.size(), log.size() / 50);
+  DecodedPayload decoded = DecodePayload(image);
+  EXPECT_EQ(decoded.state, DecodeState::kTooLarge);
+  EXPECT_STREQ(DecodeStateName(decoded.state), "too-large");
+  EXPECT_TRUE(decoded.log.empty());
+  EXPECT_EQ(decoded.note, "log.txt claims " + std::to_string(log.size()) +
+                              " bytes, more than the 33554432-byte limit");
+
+  // The claim alone decides: a log exactly at the limit decodes, one byte less refuses even a
+  // damaged stream, which would be undecodable if it were looked at.
+  log = LongLog();
+  std::string small = PackLog(log);
+  decoded = DecodePayload(small, log.size());
+  EXPECT_EQ(decoded.state, DecodeState::kArchive);
+  EXPECT_EQ(decoded.log, log);
+  small[64 + 12] = static_cast<char>(small[64 + 12] ^ 0xFF);
+  small[64 + 13] = static_cast<char>(small[64 + 13] ^ 0xFF);
+  EXPECT_EQ(DecodePayload(small, log.size()).state, DecodeState::kUndecodable);
+  decoded = DecodePayload(small, log.size() - 1);
+  EXPECT_EQ(decoded.state, DecodeState::kTooLarge);
+  EXPECT_TRUE(decoded.log.empty());
+}
+
+TEST(DecodePayload, StackOverTheLimitCostsOnlyTheStack) {
+  const std::string log = LongLog();
+  const std::string stack(log.size() + 1, 's');
+  DecodedPayload decoded =
+      DecodePayload(PackEntries({{"log.txt", log}, {"stack.txt", stack}}), log.size());
+  EXPECT_EQ(decoded.state, DecodeState::kArchive);
+  EXPECT_EQ(decoded.log, log);
+  EXPECT_FALSE(decoded.hasStack);
+  EXPECT_TRUE(decoded.stack.empty());
+  EXPECT_NE(decoded.note.find("stack.txt not decoded: entry 'stack.txt' claims " +
+                              std::to_string(stack.size()) + " bytes"),
+            std::string::npos)
+      << decoded.note;
+}
+
+TEST(DecodePayload, PlainTextOverTheLimitIsTooLarge) {
+  const std::string text = LongLog();
+  EXPECT_EQ(DecodePayload(text, text.size()).state, DecodeState::kUnpacked);
+  DecodedPayload decoded = DecodePayload(text, text.size() - 1);
+  EXPECT_EQ(decoded.state, DecodeState::kTooLarge);
+  EXPECT_TRUE(decoded.log.empty());
+  EXPECT_EQ(decoded.note, "plain text claims " + std::to_string(text.size()) +
+                              " bytes, more than the " + std::to_string(text.size() - 1) +
+                              "-byte limit");
 }
 
 TEST(DecodePayload, BinaryThatIsNoArchiveAndEmptyFilesAreUndecodable) {
