@@ -38,12 +38,13 @@ using collector::UploadServer;
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr size_t kMinReadTokenBytes = 16;
 
 constexpr char kSynopsis[] =
     "usage:\n"
     "  collector serve --db FILE [--listen HOST:PORT] [--max-bytes N] [--status CODE]\n"
     "                  [--max-connections N] [--max-per-address N] [--head-timeout SECONDS]\n"
-    "                  [--min-rate BYTES] [--max-header-bytes N]\n"
+    "                  [--min-rate BYTES] [--max-header-bytes N] [--max-inflight-bytes N]\n"
     "                  [--read-token-file FILE] [--trusted-proxy ADDRESS]...\n"
     "  collector list --db FILE\n"
     "  collector show ID --db FILE [--raw | --pak]\n"
@@ -66,18 +67,28 @@ constexpr char kDetails[] =
     "        --max-per-address N  open connections from one client address (default 64)\n"
     "        --head-timeout S    the request head must arrive within S seconds of\n"
     "                            connecting (default 10); also the idle timeout\n"
-    "        --min-rate BYTES    after S seconds of body, a body slower than this many\n"
-    "                            bytes a second on average is cut off (default 1024)\n"
+    "        --min-rate BYTES    a body that brings fewer than S times this many bytes in\n"
+    "                            any S seconds (a sliding window, from S seconds after its\n"
+    "                            head) is cut off (default 1024)\n"
     "        --max-header-bytes N  request line and headers together (default 32768)\n"
+    "        --max-inflight-bytes N  bytes of all request bodies being received or stored\n"
+    "                            at once (default 1073741824, or --max-bytes when that is\n"
+    "                            larger; never below --max-bytes); an upload that would go\n"
+    "                            over is answered 503 with \"Retry-After: 5\": at once when\n"
+    "                            it announces its length, else once its bytes go over\n"
     "        --status CODE       answer stored uploads with this status (200-599, default\n"
     "                            200); for testing senders. The upload is stored all the same.\n"
     "        --read-token-file FILE  turns on the read API (GET /api/groups,\n"
     "                            /api/groups/ID/reports, /api/reports/ID[/raw]) for requests\n"
-    "                            with \"Authorization: Bearer TOKEN\", TOKEN being the file's\n"
-    "                            text without trailing white space; others get 401. Without\n"
-    "                            it /api/ answers 404. It also turns on the web dashboard\n"
-    "                            (GET /, /groups/ID, /reports/ID): a browser signs in on\n"
-    "                            /login with the token and gets a 12-hour session cookie.\n"
+    "                            with \"Authorization: Bearer TOKEN\" (the scheme in any\n"
+    "                            case), TOKEN being the file's text without trailing white\n"
+    "                            space, at least 16 bytes; others get 401. Without it /api/\n"
+    "                            answers 404. It also turns on the web dashboard (GET /,\n"
+    "                            /groups/ID, /reports/ID): a browser signs in on /login with\n"
+    "                            the token and gets a 12-hour session cookie; /login and\n"
+    "                            /logout refuse forms sent from other sites (403). Two\n"
+    "                            threads answer the pages and API reads; up to 64 more wait,\n"
+    "                            beyond that 503 with \"Retry-After: 1\".\n"
     "        --trusted-proxy ADDRESS  a reverse proxy (e.g. nginx) in front: for connections\n"
     "                            from this address the sender is the one in its X-Real-IP\n"
     "                            header, kept as \"SENDER via PROXY:PORT\". May be repeated;\n"
@@ -197,7 +208,8 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
       args.trustedProxies.emplace_back();
       if (!value(args.trustedProxies.back())) return "--trusted-proxy needs an IP address";
     } else if (arg == "--max-connections" || arg == "--max-per-address" ||
-               arg == "--head-timeout" || arg == "--min-rate" || arg == "--max-header-bytes") {
+               arg == "--head-timeout" || arg == "--min-rate" || arg == "--max-header-bytes" ||
+               arg == "--max-inflight-bytes") {
       if (!value(args.limits[arg])) return arg + " needs a number";
     } else if (arg == "--from") {
       if (!value(args.from)) return "--from needs a file name";
@@ -274,12 +286,14 @@ int RunServe(const Arguments& args) {
     size_t* target;
   };
   size_t headTimeout = static_cast<size_t>(options.headTimeoutSeconds);
+  size_t bodyBudget = static_cast<size_t>(options.maxBodyBudgetBytes);
   const Limit limits[] = {
       {"--max-connections", 1000000, &options.maxConnections},
       {"--max-per-address", 1000000, &options.maxPerAddress},
       {"--head-timeout", 3600, &headTimeout},
       {"--min-rate", SIZE_MAX, &options.minBytesPerSecond},
       {"--max-header-bytes", 64u * 1024u * 1024u, &options.maxHeaderBytes},
+      {"--max-inflight-bytes", SIZE_MAX, &bodyBudget},
   };
   for (const Limit& limit : limits) {
     auto given = args.limits.find(limit.name);
@@ -293,6 +307,15 @@ int RunServe(const Arguments& args) {
     *limit.target = static_cast<size_t>(number);
   }
   options.headTimeoutSeconds = static_cast<int>(headTimeout);
+  options.maxBodyBudgetBytes = bodyBudget;
+  // A budget below the largest upload would answer such uploads "try again" forever.
+  if (options.maxBodyBudgetBytes < options.maxBytes) {
+    if (args.limits.count("--max-inflight-bytes") != 0) {
+      return UsageError("--max-inflight-bytes must be at least --max-bytes (" +
+                        std::to_string(options.maxBytes) + ")");
+    }
+    options.maxBodyBudgetBytes = options.maxBytes;
+  }
   RaiseOpenFileLimit(options.maxConnections);
   for (const std::string& proxy : args.trustedProxies) {
     if (!collector::IsIpAddress(proxy)) {
@@ -315,6 +338,14 @@ int RunServe(const Arguments& args) {
     if (options.readToken.empty()) {
       std::fprintf(stderr, "collector: the read token file %s holds no token\n",
                    args.readTokenFile.c_str());
+      return kExitFailure;
+    }
+    // The token guards every report and signs the sessions: a short one could be guessed.
+    if (options.readToken.size() < kMinReadTokenBytes) {
+      std::fprintf(stderr,
+                   "collector: the read token in %s is %zu bytes long; it must be at least %zu "
+                   "(e.g. head -c 24 /dev/urandom | base64)\n",
+                   args.readTokenFile.c_str(), options.readToken.size(), kMinReadTokenBytes);
       return kExitFailure;
     }
   }

@@ -1,5 +1,6 @@
 #include "read_api.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -137,10 +138,15 @@ std::string JsonString(const std::string& bytes) {
 }
 
 bool BearerMatches(const std::string& token, const std::string& authorization) {
-  const std::string scheme = "Bearer ";
-  if (token.empty() || authorization.size() < scheme.size() ||
-      authorization.compare(0, scheme.size(), scheme) != 0) {
+  // The scheme is case-insensitive ("bearer", "BEARER"); it is no secret, the token is.
+  const std::string scheme = "bearer ";
+  if (token.empty() || authorization.size() < scheme.size()) {
     return false;
+  }
+  for (size_t i = 0; i < scheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(authorization[i])) != scheme[i]) {
+      return false;
+    }
   }
   std::string given = authorization.substr(scheme.size());
   // Every byte of the token is compared whatever the given text holds.

@@ -40,9 +40,16 @@ constexpr size_t kPostBufferBytes = 64 * 1024;
 constexpr auto kSweepInterval = std::chrono::milliseconds(100);
 // A sign-in form holds one token; anything longer is not one.
 constexpr size_t kMaxFormBytes = 4096;
-// Read requests (pages and API) run the symbolizer in a worker thread; at most this many at a
-// time, so uploads always keep worker threads.
-constexpr int kMaxConcurrentReads = 2;
+// Read requests (pages and API) run the symbolizer, so threads of their own answer them and
+// the network threads stay free for uploads; at most kMaxWaitingReads more wait their turn.
+constexpr size_t kReaderThreads = 2;
+constexpr size_t kMaxWaitingReads = 64;
+// What a refused client is asked to wait: a read is soon answered, while the body budget frees
+// up only as uploads end.
+constexpr int kReadRetrySeconds = 1;
+constexpr int kBudgetRetrySeconds = 5;
+// The sweeper samples each body's byte count this many times per rate window.
+constexpr int64_t kRateSamplesPerWindow = 4;
 constexpr char kContentSecurityPolicy[] =
     "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
     "base-uri 'none'; frame-ancestors 'none'";
@@ -109,7 +116,31 @@ struct Link {
   std::atomic<uint64_t> bodyBytes{0};  // body bytes taken so far
   std::atomic<bool> bodyDone{false};   // whole body taken or answered: no more rate checks
   bool cut = false;                    // shut down by the sweeper (under the registry lock)
+  // The sweeper's own (steady ns, bodyBytes) samples of the body that began at samplesFor,
+  // reaching one window back: the rate is judged on the last window only.
+  std::deque<std::pair<int64_t, uint64_t>> samples;
+  int64_t samplesFor = 0;
 };
+
+// True when the body has run for longer than the window and brought fewer than minWindowBytes
+// within the last window: a fast start buys no time for a trickle after it. Samples are taken a
+// few times per window; the one judged against is the newest at least a window old.
+bool BodyTooSlow(Link& link, int64_t headAt, int64_t now, int64_t window, double minWindowBytes) {
+  if (link.samplesFor != headAt) {
+    link.samples.clear();
+    link.samples.emplace_back(headAt, 0);
+    link.samplesFor = headAt;
+  }
+  uint64_t bytes = link.bodyBytes;
+  if (now - link.samples.back().first >= window / kRateSamplesPerWindow) {
+    link.samples.emplace_back(now, bytes);
+  }
+  while (link.samples.size() > 1 && link.samples[1].first <= now - window) {
+    link.samples.pop_front();
+  }
+  return now - headAt > window &&
+         static_cast<double>(bytes - link.samples.front().second) < minWindowBytes;
+}
 
 // One request, from its request line to its answer.
 struct Request {
@@ -134,6 +165,17 @@ struct Request {
   bool form = false;      // a sign-in or sign-out form, not an upload
   bool signOut = false;
   std::string formBody;
+  uint64_t reserved = 0;  // body bytes counted against the budget, given back at the end
+  int retryAfter = 0;     // seconds for the Retry-After of the refusal, 0 for none
+  // A read (API or page) answered by a reader thread while the connection is suspended.
+  bool read = false;
+  bool api = false;
+  bool readRefused = false;  // dropped from the queue by a stop: answered 503
+  std::string method;
+  std::string path;
+  std::string query;
+  ApiAnswer apiAnswer;
+  PageAnswer pageAnswer;
   // Filled by the writer; read after the connection is resumed.
   bool queued = false;
   bool stored = false;
@@ -208,9 +250,68 @@ MHD_Result AnswerFromPage(MHD_Connection* connection, const PageAnswer& page) {
   return result;
 }
 
+// 503 with Retry-After: the client is asked to come back, not told that it failed.
+MHD_Result AnswerBusy(MHD_Connection* connection, const char* contentType, const std::string& body,
+                      int retrySeconds) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr) {
+    return MHD_NO;
+  }
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER,
+                          std::to_string(retrySeconds).c_str());
+  MHD_Result result = MHD_queue_response(connection, MHD_HTTP_SERVICE_UNAVAILABLE, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
+MHD_Result AnswerReadBusy(MHD_Connection* connection, bool api) {
+  if (api) {
+    return AnswerBusy(connection, "application/json; charset=utf-8",
+                      "{\"error\":\"busy, try again\"}\n", kReadRetrySeconds);
+  }
+  return AnswerBusy(connection, "text/plain; charset=utf-8",
+                    "The collector is busy answering other pages; try again.\n", kReadRetrySeconds);
+}
+
 std::string Header(MHD_Connection* connection, const char* name) {
   const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
   return value != nullptr ? value : "";
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
+// A sign-in or sign-out form has to come from the dashboard's own pages. Browsers name the
+// sending site in Sec-Fetch-Site, older ones at least the origin; a request with neither is
+// no browser's (curl, a script) and cannot be a forged cross-site one.
+bool FromOwnSite(MHD_Connection* connection) {
+  const char* site = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Sec-Fetch-Site");
+  if (site != nullptr) {
+    std::string value = Lower(site);
+    return value == "same-origin" || value == "none";
+  }
+  const char* origin =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ORIGIN);
+  if (origin == nullptr) {
+    return true;
+  }
+  // "scheme://host[:port]"; an opaque "null" origin matches nothing.
+  std::string text = origin;
+  size_t scheme = text.find("://");
+  if (scheme == std::string::npos) {
+    return false;
+  }
+  std::string host = Lower(text.substr(scheme + 3));
+  return !host.empty() && host == Lower(Header(connection, MHD_HTTP_HEADER_HOST));
 }
 
 // The sign-in and sign-out forms: a POST to /login or /logout that is a url-encoded form.
@@ -325,21 +426,27 @@ class UploadServer::Impl {
                            uint64_t offset, size_t size);
 
   MHD_Result TakeBody(Request& request, const char* data, size_t* size);
-  static void Refuse(Request& request, unsigned status, const std::string& reason);
+  void Refuse(Request& request, unsigned status, const std::string& reason);
+  bool Reserve(uint64_t bytes);
+  void GiveBack(Request& request);
   MHD_Result Finish(MHD_Connection* connection, Request& request);
   MHD_Result Reply(MHD_Connection* connection, Request& request);
-  MHD_Result ServeApi(MHD_Connection* connection, const char* url, const char* method);
-  MHD_Result ServePage(MHD_Connection* connection, const std::string& url,
-                       const std::string& target);
+  MHD_Result ServeApi(MHD_Connection* connection, Request& request, const char* url,
+                      const char* method);
+  MHD_Result ServePage(MHD_Connection* connection, Request& request, const std::string& url);
+  MHD_Result QueueRead(MHD_Connection* connection, Request& request);
+  MHD_Result AnswerRead(MHD_Connection* connection, Request& request, size_t* size);
   MHD_Result TakeForm(MHD_Connection* connection, Request& request, const char* data, size_t* size);
   bool Authorized(MHD_Connection* connection) const;
   void WriterLoop();
+  void ReaderLoop();
+  void CloseReads(std::vector<std::thread>& readers);
   void SweeperLoop();
 
   ReportStore& store_;
   ServerOptions options_;
   SessionKeys sessions_;
-  std::atomic<int> reading_{0};  // read requests being answered now
+  std::atomic<uint64_t> bodyBytesInFlight_{0};  // counted against maxBodyBudgetBytes
   int listenFd_ = -1;
   MHD_Daemon* daemon_ = nullptr;
 
@@ -363,6 +470,12 @@ class UploadServer::Impl {
   size_t writing_ = 0;
   bool closing_ = false;  // no more reports are taken
   bool writerDone_ = false;
+
+  // Reads waiting for a reader thread, with their suspended connections.
+  std::mutex readMutex_;
+  std::condition_variable readsChanged_;
+  std::deque<std::pair<MHD_Connection*, Request*>> reads_;
+  bool readsClosed_ = false;  // stopping: no more reads are taken, the readers end
 };
 
 int UploadServer::Impl::Bind(std::string& error) {
@@ -427,6 +540,10 @@ bool UploadServer::Impl::Serve() {
   for (size_t i = 0; i < std::max<size_t>(1, store_.ConcurrentWriters()); ++i) {
     writers.emplace_back([this] { WriterLoop(); });
   }
+  std::vector<std::thread> readers;
+  for (size_t i = 0; i < kReaderThreads; ++i) {
+    readers.emplace_back([this] { ReaderLoop(); });
+  }
   std::thread sweeper([this] { SweeperLoop(); });
   {
     std::unique_lock<std::mutex> lock(stopMutex_);
@@ -450,6 +567,7 @@ bool UploadServer::Impl::Serve() {
     linksChanged_.notify_all();
   }
   sweeper.join();
+  CloseReads(readers);
   {
     // Every report taken so far is stored and its connection resumed before MHD stops.
     std::unique_lock<std::mutex> lock(queueMutex_);
@@ -498,10 +616,11 @@ void UploadServer::Impl::OnConnection(void* cls, MHD_Connection* connection,
   }
 }
 
-void UploadServer::Impl::OnCompleted(void*, MHD_Connection*, void** context,
+void UploadServer::Impl::OnCompleted(void* cls, MHD_Connection*, void** context,
                                      MHD_RequestTerminationCode) {
   Request* request = static_cast<Request*>(*context);
   if (request != nullptr) {
+    static_cast<Impl*>(cls)->GiveBack(*request);
     if (request->link != nullptr) {
       request->link->bodyDone = true;
     }
@@ -531,7 +650,7 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
       if (request->link != nullptr) {
         request->link->bodyDone = true;
       }
-      return self->ServeApi(connection, url, method);
+      return self->ServeApi(connection, *request, url, method);
     }
     bool dashboard = !self->options_.readToken.empty();
     bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
@@ -540,10 +659,17 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
       if (request->link != nullptr) {
         request->link->bodyDone = true;
       }
-      return self->ServePage(connection, url, request->target);
+      return self->ServePage(connection, *request, url);
     }
     if (dashboard && std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 &&
         IsSessionForm(connection, url)) {
+      if (!FromOwnSite(connection)) {
+        if (request->link != nullptr) {
+          request->link->bodyDone = true;
+        }
+        return Answer(connection, MHD_HTTP_FORBIDDEN,
+                      "sign-in and sign-out are taken from the dashboard's own pages only\n");
+      }
       request->form = true;
       request->signOut = std::strcmp(url, "/logout") == 0;
       const char* length =
@@ -568,6 +694,12 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
                     "the upload is larger than " + std::to_string(self->options_.maxBytes) +
                         " bytes\n");
     }
+    if (!self->Reserve(announced)) {
+      return AnswerBusy(connection, "text/plain; charset=utf-8",
+                        "the collector is busy taking other uploads; try again\n",
+                        kBudgetRetrySeconds);
+    }
+    request->reserved = announced;
     request->post = MHD_create_post_processor(connection, kPostBufferBytes, &Impl::OnPart, request);
     std::string boundary = BoundaryOf(connection);
     request->closeDelimiter = "\r\n--" + boundary + "--";
@@ -578,11 +710,22 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     request->file.reserve(static_cast<size_t>(announced));
     return MHD_YES;
   }
+  if (request->read) {
+    return self->AnswerRead(connection, *request, size);
+  }
   if (request->form) {
     return self->TakeForm(connection, *request, data, size);
   }
   if (*size > 0) {
     return self->TakeBody(*request, data, size);
+  }
+  if (request->refusal != 0 && request->retryAfter != 0) {
+    // A refusal for the moment: it says when to come back.
+    if (request->link != nullptr) {
+      request->link->bodyDone = true;
+    }
+    return AnswerBusy(connection, "text/plain; charset=utf-8", request->reason,
+                      request->retryAfter);
   }
   return request->queued ? self->Reply(connection, *request) : self->Finish(connection, *request);
 }
@@ -604,6 +747,16 @@ MHD_Result UploadServer::Impl::TakeBody(Request& request, const char* data, size
     Refuse(request, MHD_HTTP_CONTENT_TOO_LARGE,
            "the upload is larger than " + std::to_string(options_.maxBytes) + " bytes\n");
     return MHD_YES;
+  }
+  if (request.received > request.reserved) {
+    // A body without a length (chunked) is counted as it arrives.
+    if (!Reserve(request.received - request.reserved)) {
+      Refuse(request, MHD_HTTP_SERVICE_UNAVAILABLE,
+             "the collector is busy taking other uploads; try again\n");
+      request.retryAfter = kBudgetRetrySeconds;
+      return MHD_YES;
+    }
+    request.reserved = request.received;
   }
   if (request.ended) {
     return MHD_YES;  // the epilogue after the close delimiter
@@ -637,6 +790,25 @@ void UploadServer::Impl::Refuse(Request& request, unsigned status, const std::st
   request.post = nullptr;
   std::string().swap(request.file);
   std::string().swap(request.window);
+  // The rest of the body is read and dropped: it holds no memory any more.
+  GiveBack(request);
+}
+
+// Counts the bytes against the budget for bodies in flight, unless that would go over it.
+bool UploadServer::Impl::Reserve(uint64_t bytes) {
+  const uint64_t budget = options_.maxBodyBudgetBytes;
+  uint64_t held = bodyBytesInFlight_.load();
+  do {
+    if (bytes > budget || held > budget - bytes) {
+      return false;
+    }
+  } while (!bodyBytesInFlight_.compare_exchange_weak(held, held + bytes));
+  return true;
+}
+
+void UploadServer::Impl::GiveBack(Request& request) {
+  bodyBytesInFlight_ -= request.reserved;
+  request.reserved = 0;
 }
 
 MHD_Result UploadServer::Impl::OnPart(void* cls, MHD_ValueKind, const char* key,
@@ -733,8 +905,8 @@ MHD_Result UploadServer::Impl::Reply(MHD_Connection* connection, Request& reques
 
 // The read API: off without a token, so /api/ is as unknown as any other path then. Without
 // the token every /api/ path gets the same 401, so nothing is learnt of what exists.
-MHD_Result UploadServer::Impl::ServeApi(MHD_Connection* connection, const char* url,
-                                        const char* method) {
+MHD_Result UploadServer::Impl::ServeApi(MHD_Connection* connection, Request& request,
+                                        const char* url, const char* method) {
   if (options_.readToken.empty()) {
     return Answer(connection, MHD_HTTP_NOT_FOUND, "not found\n");
   }
@@ -744,16 +916,10 @@ MHD_Result UploadServer::Impl::ServeApi(MHD_Connection* connection, const char* 
     denied.body = "{\"error\":\"unauthorized\"}\n";
     return AnswerFromApi(connection, denied);
   }
-  if (++reading_ > kMaxConcurrentReads) {
-    --reading_;
-    ApiAnswer busy;
-    busy.status = MHD_HTTP_SERVICE_UNAVAILABLE;
-    busy.body = "{\"error\":\"busy, try again\"}\n";
-    return AnswerFromApi(connection, busy);
-  }
-  ApiAnswer answer = AnswerApi(store_, method, url);
-  --reading_;
-  return AnswerFromApi(connection, answer);
+  request.api = true;
+  request.method = method;
+  request.path = url;
+  return QueueRead(connection, request);
 }
 
 // The bearer token, or a session cookie signed with it.
@@ -767,8 +933,8 @@ bool UploadServer::Impl::Authorized(MHD_Connection* connection) const {
 
 // The dashboard. Without a session every path gets the same sign-in page with 401, so nothing
 // is learnt of what exists; the stylesheet alone is public.
-MHD_Result UploadServer::Impl::ServePage(MHD_Connection* connection, const std::string& url,
-                                         const std::string& target) {
+MHD_Result UploadServer::Impl::ServePage(MHD_Connection* connection, Request& request,
+                                         const std::string& url) {
   if (url == "/static/dashboard.css") {
     PageAnswer css;
     css.contentType = "text/css; charset=utf-8";
@@ -784,24 +950,48 @@ MHD_Result UploadServer::Impl::ServePage(MHD_Connection* connection, const std::
     signedIn.location = "/";
     return AnswerFromPage(connection, signedIn);
   }
-  // Only the pages that read and symbolize count against the limit (not a favicon).
+  // Only the pages that read and symbolize go to the readers (not a favicon).
   bool reads = url == "/" || url.rfind("/groups/", 0) == 0 || url.rfind("/reports/", 0) == 0;
   if (!reads) {
     return AnswerFromPage(connection, AnswerPage(store_, url, "", 0));
   }
-  if (++reading_ > kMaxConcurrentReads) {
-    --reading_;
-    PageAnswer busy;
-    busy.status = MHD_HTTP_SERVICE_UNAVAILABLE;
-    busy.body = "The collector is busy answering other pages; try again.\n";
-    busy.contentType = "text/plain; charset=utf-8";
-    return AnswerFromPage(connection, busy);
+  size_t question = request.target.find('?');
+  request.path = url;
+  request.query = question == std::string::npos ? "" : request.target.substr(question + 1);
+  return QueueRead(connection, request);
+}
+
+// Hands the read to the readers with its connection suspended; a full queue is refused at
+// once, so a crowd of readers costs a bounded amount of memory and no network thread.
+MHD_Result UploadServer::Impl::QueueRead(MHD_Connection* connection, Request& request) {
+  {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    if (!readsClosed_ && reads_.size() < kMaxWaitingReads) {
+      // Suspended before it is queued, so a reader can only ever resume a suspended connection.
+      MHD_suspend_connection(connection);
+      request.read = true;
+      reads_.emplace_back(connection, &request);
+      readsChanged_.notify_one();
+      return MHD_YES;
+    }
   }
-  size_t question = target.find('?');
-  std::string query = question == std::string::npos ? "" : target.substr(question + 1);
-  PageAnswer page = AnswerPage(store_, url, query, static_cast<int64_t>(std::time(nullptr)));
-  --reading_;
-  return AnswerFromPage(connection, page);
+  return AnswerReadBusy(connection, request.api);
+}
+
+// The calls for a read after its connection is resumed: the answer is ready by then.
+MHD_Result UploadServer::Impl::AnswerRead(MHD_Connection* connection, Request& request,
+                                          size_t* size) {
+  if (*size > 0) {
+    // A read has no use for a body: it is dropped, and cut off when it goes on.
+    request.received += *size;
+    *size = 0;
+    return request.received > kMaxFormBytes ? MHD_NO : MHD_YES;
+  }
+  if (request.readRefused) {
+    return AnswerReadBusy(connection, request.api);
+  }
+  return request.api ? AnswerFromApi(connection, request.apiAnswer)
+                     : AnswerFromPage(connection, request.pageAnswer);
 }
 
 // Sign-in and sign-out. The session is a signed expiry (no server state), so any collector that
@@ -880,10 +1070,55 @@ void UploadServer::Impl::WriterLoop() {
   }
 }
 
+// Answers queued reads one at a time, then resumes each connection to send its answer.
+void UploadServer::Impl::ReaderLoop() {
+  std::unique_lock<std::mutex> lock(readMutex_);
+  for (;;) {
+    readsChanged_.wait(lock, [this] { return !reads_.empty() || readsClosed_; });
+    if (reads_.empty()) {
+      return;
+    }
+    auto [connection, request] = reads_.front();
+    reads_.pop_front();
+    lock.unlock();
+    if (request->api) {
+      request->apiAnswer = AnswerApi(store_, request->method, request->path);
+    } else {
+      request->pageAnswer = AnswerPage(store_, request->path, request->query,
+                                       static_cast<int64_t>(std::time(nullptr)));
+    }
+    MHD_resume_connection(connection);
+    lock.lock();
+  }
+}
+
+// At a stop: reads still waiting are refused and resumed, those being answered finish, so no
+// connection is left suspended when MHD stops.
+void UploadServer::Impl::CloseReads(std::vector<std::thread>& readers) {
+  std::deque<std::pair<MHD_Connection*, Request*>> waiting;
+  {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    readsClosed_ = true;
+    waiting.swap(reads_);
+    readsChanged_.notify_all();
+  }
+  for (const auto& [connection, request] : waiting) {
+    request->readRefused = true;
+    MHD_resume_connection(connection);
+  }
+  for (std::thread& reader : readers) {
+    reader.join();
+  }
+}
+
 // Ends connections whose head is late or whose body is too slow, and after a stop every
 // connection still open once the grace has passed.
 void UploadServer::Impl::SweeperLoop() {
   const auto headLimit = std::chrono::seconds(options_.headTimeoutSeconds);
+  // The body rate is judged over a sliding window as long as the head timeout.
+  const int64_t window = std::chrono::duration_cast<std::chrono::nanoseconds>(headLimit).count();
+  const double minWindowBytes = static_cast<double>(options_.minBytesPerSecond) *
+                                static_cast<double>(options_.headTimeoutSeconds);
   std::unique_lock<std::mutex> lock(linksMutex_);
   while (!sweeperDone_) {
     linksChanged_.wait_for(lock, kSweepInterval);
@@ -898,10 +1133,7 @@ void UploadServer::Impl::SweeperLoop() {
       if (headAt == 0) {
         late = now - link->opened > headLimit;
       } else if (!link->bodyDone) {
-        double seconds = static_cast<double>(Nanos(now) - headAt) / 1e9;
-        late = seconds > static_cast<double>(options_.headTimeoutSeconds) &&
-               static_cast<double>(link->bodyBytes) / seconds <
-                   static_cast<double>(options_.minBytesPerSecond);
+        late = BodyTooSlow(*link, headAt, Nanos(now), window, minWindowBytes);
       }
       // A report waiting for its commit is never cut: it is about to be answered.
       if (late || (graceOver && (headAt == 0 || !link->bodyDone))) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,10 +18,15 @@ struct ServerOptions {
   size_t maxConnections = 4096;           // open connections in all
   size_t maxPerAddress = 64;              // open connections from one client address
   int headTimeoutSeconds = 10;            // the request head must arrive within this time
-  size_t minBytesPerSecond = 1024;        // body rate, averaged after headTimeoutSeconds
-  size_t maxHeaderBytes = 32768;          // request line and headers together
-  int stopGraceMilliseconds = 3000;       // connections left this long after a stop
-  std::string readToken;                  // bearer token of the read API; empty: API off
+  // A body must bring at least this many bytes a second over every stretch of
+  // headTimeoutSeconds (a sliding window, so a fast start buys no time for a trickle).
+  size_t minBytesPerSecond = 1024;
+  // Bytes of all request bodies in flight together; an upload that would go over is answered
+  // 503 with Retry-After.
+  uint64_t maxBodyBudgetBytes = uint64_t{1} << 30;
+  size_t maxHeaderBytes = 32768;            // request line and headers together
+  int stopGraceMilliseconds = 3000;         // connections left this long after a stop
+  std::string readToken;                    // bearer token of the read API; empty: API off
   std::vector<std::string> trustedProxies;  // addresses whose X-Real-IP names the sender
 };
 
@@ -29,7 +35,9 @@ bool IsIpAddress(const std::string& text);
 
 // HTTP server that takes the crash uploads (a multipart POST to any path), stores each one
 // before it answers, and stops without losing what it has acknowledged. With a read token it
-// also answers the read API under /api/ to requests that carry the token.
+// also answers the read API under /api/ and the dashboard to requests that carry the token;
+// those reads run on threads of their own and wait in a bounded queue, so they never hold up
+// the uploads.
 class UploadServer {
  public:
   UploadServer(ReportStore& store, const ServerOptions& options);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -670,6 +671,82 @@ TEST_F(CollectorServe, ConnectionsPerAddressAndHeadSizeAreCapped) {
   close(first);
   close(second);
   EXPECT_EQ(ListedReports().size(), 1u);
+}
+
+TEST_F(CollectorServe, TrickleAfterAFastStartIsCutWithinAWindow) {
+  StartServer({"--head-timeout", "1", "--min-rate", "1000"});
+  std::string request = BuildUploadRequest("/", kBoundary41, "1.0.0", std::string(100000, 'z'));
+  size_t at = request.find("\r\n\r\n") + 4 + 20000;
+  int sock = ConnectTo(server_.port());
+  ASSERT_GE(sock, 0);
+  // 20 kB at once: averaged since the head, that would carry a trickle for 20 seconds.
+  ASSERT_TRUE(SendAll(sock, request.substr(0, at)));
+  auto trickleStart = std::chrono::steady_clock::now();
+  bool cut = false;
+  while (!cut && SecondsSince(trickleStart) < 10.0) {
+    // A byte every 100 ms until the server closes the connection.
+    pollfd closed{sock, POLLIN, 0};
+    cut = poll(&closed, 1, 100) > 0;
+    if (!cut) {
+      SendAll(sock, request.substr(at++, 1));
+    }
+  }
+  double seconds = SecondsSince(trickleStart);
+  EXPECT_TRUE(cut);
+  EXPECT_LT(seconds, 4.0);
+  EXPECT_EQ(ReceiveAll(sock), "");
+  close(sock);
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", "fast")), 200);
+  EXPECT_EQ(server_.StopWith(SIGTERM), 0) << ServerErrors();
+}
+
+// The "Retry-After: N" header of a raw response, or "" without one.
+std::string RetryAfterOf(const std::string& response) {
+  std::string head = response.substr(0, response.find("\r\n\r\n"));
+  size_t at = head.find("\r\nRetry-After: ");
+  return at == std::string::npos ? "" : head.substr(at + 15, head.find("\r\n", at + 2) - at - 15);
+}
+
+TEST_F(CollectorServe, BodiesInFlightShareOneBudgetGivenBackWhenTheyEnd) {
+  StartServer({"--max-bytes", "10000", "--max-inflight-bytes", "12000"});
+  // An upload of about 8.8 kB that announces its length and waits for "100 Continue", which
+  // comes once the server has taken its head and counted its bytes.
+  std::string held = BuildUploadRequest("/", kBoundary41, "1.0.0", std::string(8500, 'h'));
+  held.replace(held.find("HTTP/1.0"), 8, "HTTP/1.1");
+  held.insert(held.find("\r\n") + 2, "Expect: 100-continue\r\n");
+  size_t bodyAt = held.find("\r\n\r\n") + 4;
+  int sock = ConnectTo(server_.port());
+  ASSERT_GE(sock, 0);
+  ASSERT_TRUE(SendAll(sock, held.substr(0, bodyAt)));
+  std::string interim;
+  char c = 0;
+  while (interim.find("\r\n\r\n") == std::string::npos && recv(sock, &c, 1, 0) == 1) {
+    interim += c;
+  }
+  ASSERT_EQ(interim.rfind("HTTP/1.1 100 ", 0), 0u) << interim;
+
+  // Announced or chunked, an upload that does not fit is refused for the moment; one that
+  // fits is taken.
+  std::string fourKb = std::string(4000, 'f');
+  std::string response = Upload(kBoundary41, "2.0.0", fourKb);
+  EXPECT_EQ(StatusOf(response), 503) << response;
+  EXPECT_EQ(RetryAfterOf(response), "5") << response;
+  response = SendRaw(server_.port(), ChunkedRequest(MultipartBody({{"file", fourKb}})));
+  EXPECT_EQ(StatusOf(response), 503) << response;
+  EXPECT_EQ(RetryAfterOf(response), "5") << response;
+  EXPECT_EQ(StatusOf(Upload(kBoundary41, "3.0.0", "small")), 200);
+
+  // Once the held upload has ended its bytes are given back.
+  ASSERT_TRUE(SendAll(sock, held.substr(bodyAt)));
+  EXPECT_EQ(StatusOf(ReceiveAll(sock)), 200);
+  close(sock);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    response = Upload(kBoundary41, "2.0.0", fourKb);
+  } while (StatusOf(response) == 503 && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(StatusOf(response), 200) << response;
+  EXPECT_EQ(ListedReports().size(), 3u);
+  EXPECT_EQ(server_.StopWith(SIGTERM), 0) << ServerErrors();
 }
 
 }  // namespace

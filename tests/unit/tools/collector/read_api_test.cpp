@@ -6,7 +6,9 @@
 #include <signal.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "collector_harness.h"
@@ -89,6 +91,9 @@ TEST(CollectorReadApi, TokenGuardsEveryApiPathAndTheJsonIsEscaped) {
     }
   }
   const std::string bearer = "Bearer " + kToken;
+  // The scheme in any case.
+  EXPECT_EQ(StatusOf(Get(port, "/api/groups", "bearer " + kToken)), 200);
+  EXPECT_EQ(StatusOf(Get(port, "/api/groups", "BEARER " + kToken)), 200);
 
   std::string groups = Get(port, "/api/groups", bearer);
   ASSERT_EQ(StatusOf(groups), 200) << groups;
@@ -134,13 +139,20 @@ TEST(CollectorReadApi, TokenGuardsEveryApiPathAndTheJsonIsEscaped) {
   EXPECT_EQ(server.StopWith(SIGTERM), 0);
 }
 
-TEST(CollectorReadApi, OffWithoutTokenFileAndRefusesAnEmptyOne) {
+TEST(CollectorReadApi, OffWithoutTokenFileAndRefusesAnEmptyOrShortOne) {
   TempDir dir;
   WriteFile(dir.File("empty"), " \n");
   CollectorProcess refused;
   EXPECT_FALSE(refused.Start({"--db", dir.File("r.db"), "--read-token-file", dir.File("empty")},
                              dir.File("refused.err")));
   EXPECT_EQ(refused.exitStatus(), 1);
+  WriteFile(dir.File("short"), std::string(15, 'k') + "\n");
+  EXPECT_FALSE(refused.Start({"--db", dir.File("r.db"), "--read-token-file", dir.File("short")},
+                             dir.File("refused.err")));
+  EXPECT_EQ(refused.exitStatus(), 1);
+  std::ifstream errors(dir.File("refused.err"));
+  std::string said((std::istreambuf_iterator<char>(errors)), std::istreambuf_iterator<char>());
+  EXPECT_NE(said.find("at least 16"), std::string::npos) << said;
 
   CollectorProcess server;
   ASSERT_TRUE(server.Start({"--db", dir.File("r.db")}, dir.File("serve.err")));
@@ -155,6 +167,86 @@ TEST(CollectorReadApi, OffWithoutTokenFileAndRefusesAnEmptyOne) {
   EXPECT_EQ(collector::JsonString("a\xFF\xC0\xAF\xED\xA0\x80"),
             "\"a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
   EXPECT_EQ(collector::JsonString("\"\\\n\x7f<&"), "\"\\\"\\\\\\u000a\\u007f\\u003c\\u0026\"");
+}
+
+// A server with the read token, stopped and its files removed at the end.
+class CollectorReads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(dir_.File("token"), kToken + "\n");
+    ASSERT_TRUE(server_.Start({"--db", dir_.File("r.db"), "--read-token-file", dir_.File("token")},
+                              dir_.File("serve.err")));
+  }
+  void TearDown() override { EXPECT_EQ(server_.StopWith(SIGTERM), 0); }
+
+  TempDir dir_;
+  CollectorProcess server_;
+};
+
+TEST_F(CollectorReads, ReadsBeyondTheRunningOnesWaitAndAreAllAnswered) {
+  const int port = server_.port();
+  for (int i = 0; i < 40; ++i) {
+    std::string program = "game" + std::to_string(i % 8) + ".exe";
+    std::string log = "[12:00:01] start\r\n\r\n" + SummaryFor(program, "0xc0000005", "0x401000");
+    ASSERT_EQ(StatusOf(SendRaw(port, BuildUploadRequest("/u", kBoundary, "1.0." + std::to_string(i),
+                                                        PackLog(log)))),
+              200);
+  }
+  // Far more readers at once than there are reader threads, each reading pages and the API.
+  constexpr int kClients = 24;
+  const std::string bearer = "Bearer " + kToken;
+  std::vector<std::vector<int>> statuses(kClients);
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      for (const std::string& path :
+           std::vector<std::string>{"/api/groups", "/", "/api/reports/" + std::to_string(c + 1),
+                                    "/groups/1", "/api/groups/1/reports"}) {
+        statuses[c].push_back(StatusOf(Get(port, path, bearer)));
+      }
+    });
+  }
+  for (std::thread& client : clients) {
+    client.join();
+  }
+  for (int c = 0; c < kClients; ++c) {
+    for (int status : statuses[c]) {
+      EXPECT_EQ(status, 200) << "client " << c;
+    }
+  }
+}
+
+TEST_F(CollectorReads, SignInAndOutAreTakenFromTheOwnSiteOnly) {
+  const int port = server_.port();
+  const std::string host = "127.0.0.1:" + std::to_string(port);
+  auto post = [&](const std::string& path, const std::string& body, const std::string& headers) {
+    return SendRaw(port, "POST " + path + " HTTP/1.1\r\nHost: " + host +
+                             "\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                             "Content-Length: " +
+                             std::to_string(body.size()) + "\r\n" + headers +
+                             "Connection: close\r\n\r\n" + body);
+  };
+  const std::string signIn = "token=" + kToken;
+  for (const std::string foreign :
+       {"Sec-Fetch-Site: cross-site\r\n", "Sec-Fetch-Site: same-site\r\n",
+        "Origin: http://evil.example\r\n", "Origin: null\r\n", "Origin: http://127.0.0.1:1\r\n"}) {
+    for (const std::string path : {"/login", "/logout"}) {
+      std::string response = post(path, signIn, foreign);
+      EXPECT_EQ(StatusOf(response), 403) << path << " " << foreign;
+      EXPECT_EQ(HeadOf(response).find("Set-Cookie"), std::string::npos) << response;
+    }
+  }
+  for (const std::string& own :
+       std::vector<std::string>{"", "Sec-Fetch-Site: same-origin\r\n", "Sec-Fetch-Site: none\r\n",
+                                "Origin: http://" + host + "\r\n"}) {
+    std::string response = post("/login", signIn, own);
+    EXPECT_EQ(StatusOf(response), 303) << own;
+    EXPECT_NE(HeadOf(response).find("Set-Cookie: collector_session="), std::string::npos)
+        << response;
+    response = post("/logout", "", own);
+    EXPECT_EQ(StatusOf(response), 303) << own;
+    EXPECT_NE(HeadOf(response).find("Max-Age=0"), std::string::npos) << response;
+  }
 }
 
 }  // namespace
