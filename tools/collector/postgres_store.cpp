@@ -3,17 +3,23 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <string>
 
 namespace collector {
 namespace {
 
-constexpr size_t kMaxConnections = 4;
+// Two for the batch writers, up to four readers and one spare for the other writes (symbol
+// files, symbolizer results, prune), so readers can never take the connection a write waits for.
+constexpr size_t kMaxConnections = 7;
+constexpr size_t kMaxReaders = 4;
 constexpr size_t kPipelineChunk = 64;
 
 // Bumped with every change to the tables below; each step up is applied in Open.
-constexpr int kSchemaVersion = 1;
+// 1: reports and symbols; 2: the read model.
+constexpr int kSchemaVersion = 2;
+constexpr int kReadModelVersion = 2;
 
 // Any fixed number: it serialises schema set-up between collectors starting together.
 constexpr char kSchemaLock[] = "SELECT pg_advisory_xact_lock(7461206301)";
@@ -44,6 +50,60 @@ constexpr char kSchemaV1[] =
     " bytes bytea NOT NULL,"
     " UNIQUE (module, timestamp, debug_id));"
     "INSERT INTO collector_schema (version) VALUES (1)";
+
+// The read model, with the tables, columns and indexes the SQLite store has, so that one text
+// of SQL serves both. Texts compare byte by byte (COLLATE "C"), as SQLite's do, whatever the
+// database's locale: first and last seen, the filters' order and the keys agree between stores.
+constexpr char kSchemaV2[] =
+    "CREATE TABLE crashes ("
+    " id bigint PRIMARY KEY,"
+    " group_id bigint NOT NULL,"
+    " received_utc text COLLATE \"C\" NOT NULL,"
+    " hour bigint NOT NULL,"
+    " has_ver bigint NOT NULL,"
+    " ver text COLLATE \"C\" NOT NULL,"
+    " program text COLLATE \"C\" NOT NULL,"
+    " code text COLLATE \"C\" NOT NULL,"
+    " address text COLLATE \"C\" NOT NULL,"
+    " state text COLLATE \"C\" NOT NULL,"
+    " frame_refs text COLLATE \"C\" NOT NULL);"
+    "CREATE INDEX crashes_by_group ON crashes (group_id, id);"
+    "CREATE TABLE crash_groups ("
+    " id bigint PRIMARY KEY,"
+    " group_key text COLLATE \"C\" NOT NULL UNIQUE,"
+    " program text COLLATE \"C\" NOT NULL,"
+    " code text COLLATE \"C\" NOT NULL,"
+    " address text COLLATE \"C\" NOT NULL,"
+    " top_frames text COLLATE \"C\" NOT NULL,"
+    " count bigint NOT NULL,"
+    " first_seen text COLLATE \"C\" NOT NULL,"
+    " last_seen text COLLATE \"C\" NOT NULL);"
+    "CREATE INDEX groups_by_count ON crash_groups (count DESC, id);"
+    "CREATE INDEX groups_by_program ON crash_groups (program, count DESC, id);"
+    "CREATE TABLE group_versions ("
+    " group_id bigint NOT NULL,"
+    " ver text COLLATE \"C\" NOT NULL,"
+    " count bigint NOT NULL,"
+    " first_id bigint NOT NULL,"
+    " first_seen text COLLATE \"C\" NOT NULL,"
+    " last_seen text COLLATE \"C\" NOT NULL,"
+    " PRIMARY KEY (group_id, ver));"
+    "CREATE INDEX versions_by_count ON group_versions (ver, count DESC, group_id);"
+    "CREATE TABLE group_hours ("
+    " group_id bigint NOT NULL,"
+    " ver text COLLATE \"C\" NOT NULL,"
+    " hour bigint NOT NULL,"
+    " count bigint NOT NULL,"
+    " PRIMARY KEY (group_id, ver, hour));"
+    "CREATE INDEX hours_by_hour ON group_hours (hour);"
+    "CREATE TABLE frame_symbols ("
+    " symbol_id bigint NOT NULL,"
+    " address bigint NOT NULL,"
+    " function text COLLATE \"C\" NOT NULL,"
+    " file text COLLATE \"C\" NOT NULL,"
+    " line bigint NOT NULL,"
+    " PRIMARY KEY (symbol_id, address));"
+    "INSERT INTO collector_schema (version) VALUES (2)";
 
 constexpr char kReportColumns[] =
     "id, received_utc, peer, path, ver, file_name, octet_length(payload)::bigint, log, state,"
@@ -158,14 +218,37 @@ class Params {
   std::deque<std::string> owned_;  // the integers' bytes; a deque never moves its elements
 };
 
+// libpq's message about the connection, on one line.
+std::string ConnectionError(PGconn* conn) {
+  std::string error = conn != nullptr ? PQerrorMessage(conn) : "out of memory";
+  while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) {
+    error.pop_back();
+  }
+  return error.empty() ? "the connection to the server failed" : error;
+}
+
 bool Exec(PGconn* conn, const char* sql, std::string& error) {
   Result result(PQexec(conn, sql));
   return result.Ok(error, conn);
 }
 
 void Rollback(PGconn* conn) {
-  std::string ignored;
-  Exec(conn, "ROLLBACK", ignored);
+  // Only inside a transaction: a ROLLBACK outside one earns a warning on stderr.
+  PGTransactionStatusType status = PQtransactionStatus(conn);
+  if (status == PQTRANS_INTRANS || status == PQTRANS_INERROR) {
+    std::string ignored;
+    Exec(conn, "ROLLBACK", ignored);
+  }
+}
+
+// COMMIT answers a transaction that failed with ROLLBACK, not an error: a task that went on
+// after a failed statement must not pass for committed.
+bool Commit(PGconn* conn, std::string& error) {
+  if (PQtransactionStatus(conn) != PQTRANS_INTRANS) {
+    error = "the transaction failed and was not committed";
+    return false;
+  }
+  return Exec(conn, "COMMIT", error);
 }
 
 void ReadReport(const Result& result, int row, StoredReport& out) {
@@ -230,17 +313,244 @@ constexpr char kImportReport[] =
     "INSERT INTO reports (id, received_utc, peer, path, ver, file_name, payload, log, state,"
     " note, http_status, stack) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)";
 
+// The read model's parameters, sent as text typed bigint or text; its texts hold no NUL.
+class SessionParams {
+ public:
+  explicit SessionParams(const std::vector<SqlValue>& params) : numbers_(params.size()) {
+    for (size_t i = 0; i < params.size(); ++i) {
+      const SqlValue& value = params[i];
+      if (value.kind == SqlValue::Kind::kInt) {
+        numbers_[i] = std::to_string(value.number);
+        types_.push_back(kInt8Oid);
+        values_.push_back(numbers_[i].c_str());
+      } else if (value.kind == SqlValue::Kind::kText) {
+        types_.push_back(kTextOid);
+        values_.push_back(value.text.c_str());
+      } else {
+        types_.push_back(0);  // the server infers the type of a NULL
+        values_.push_back(nullptr);
+      }
+    }
+  }
+  SessionParams(const SessionParams&) = delete;
+  SessionParams& operator=(const SessionParams&) = delete;
+
+  PGresult* Exec(PGconn* conn, const std::string& sql) const {
+    return PQexecParams(conn, sql.c_str(), Count(), types_.data(), values_.data(), nullptr, nullptr,
+                        0);
+  }
+  bool Send(PGconn* conn, const std::string& sql) const {
+    return PQsendQueryParams(conn, sql.c_str(), Count(), types_.data(), values_.data(), nullptr,
+                             nullptr, 0) == 1;
+  }
+
+ private:
+  int Count() const { return static_cast<int>(types_.size()); }
+  std::vector<std::string> numbers_;  // sized once: the pointers into it stay valid
+  std::vector<Oid> types_;
+  std::vector<const char*> values_;
+};
+
+// A row of a text-format result.
+class PgRow : public SqlRow {
+ public:
+  explicit PgRow(const PGresult* result) : result_(result) {}
+  void Select(int row) { row_ = row; }
+  bool IsNull(int column) const override { return PQgetisnull(result_, row_, column) != 0; }
+  int64_t Int(int column) const override {
+    return std::strtoll(PQgetvalue(result_, row_, column), nullptr, 10);
+  }
+  std::string Text(int column) const override {
+    return std::string(PQgetvalue(result_, row_, column),
+                       static_cast<size_t>(PQgetlength(result_, row_, column)));
+  }
+
+ private:
+  const PGresult* result_;
+  int row_ = 0;
+};
+
+void ReadRows(const PGresult* result, const SqlSession::RowHandler& onRow) {
+  if (!onRow) {
+    return;
+  }
+  PgRow row(result);
+  for (int i = 0; i < PQntuples(result); ++i) {
+    row.Select(i);
+    onRow(row);
+  }
+}
+
+// Runs the read model's SQL on one leased connection. On a connection in pipeline mode (a
+// batch, a write task) a statement without rows to read is only queued: the answers are read
+// at the next statement that has rows, at Flush, or every kPipelineChunk statements, so a
+// batch's crash entries and counters cost one round trip instead of one each. A failure among
+// them is reported there; the transaction is lost anyway, so nothing may go on after it.
+class PgSession : public SqlSession {
+ public:
+  explicit PgSession(PGconn* conn)
+      : conn_(conn), pipelined_(PQpipelineStatus(conn) != PQ_PIPELINE_OFF) {}
+  PgSession(const PgSession&) = delete;
+  PgSession& operator=(const PgSession&) = delete;
+
+  using SqlSession::Run;
+  bool Run(const std::string& sql, const std::vector<SqlValue>& params, const RowHandler& onRow,
+           std::string& error) override {
+    SessionParams values(params);
+    if (!pipelined_) {
+      Result result(values.Exec(conn_, sql));
+      if (!result.Ok(error, conn_)) {
+        return false;
+      }
+      ReadRows(result.get(), onRow);
+      return true;
+    }
+    if (!values.Send(conn_, sql)) {
+      error = ConnectionError(conn_);
+      return false;
+    }
+    ++queued_;
+    if (!onRow && queued_ < kPipelineChunk) {
+      return true;
+    }
+    return Collect(onRow, error);
+  }
+
+  // Reads the answers still due; false with the first failure's reason.
+  bool Flush(std::string& error) { return queued_ == 0 || Collect(nullptr, error); }
+
+ private:
+  // One result and a null per statement, then the sync point. A failed statement makes the
+  // server skip the rest up to the sync (PIPELINE_ABORTED). onRow gets the last one's rows.
+  bool Collect(const RowHandler& onRow, std::string& error) {
+    size_t due = queued_;
+    queued_ = 0;
+    if (PQpipelineSync(conn_) != 1) {
+      error = ConnectionError(conn_);
+      return false;
+    }
+    bool ok = true;
+    for (size_t i = 0; i < due; ++i) {
+      Result result(PQgetResult(conn_));
+      if (result.get() == nullptr) {
+        error = ConnectionError(conn_);
+        return false;
+      }
+      PQclear(PQgetResult(conn_));
+      std::string failed;
+      if (!result.Ok(failed, conn_)) {
+        if (ok) {
+          error = failed.empty() ? "a statement of the transaction failed" : failed;
+        }
+        ok = false;
+      } else if (i + 1 == due) {
+        ReadRows(result.get(), onRow);
+      }
+    }
+    Result sync(PQgetResult(conn_));
+    if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+      if (ok) {
+        error = "the server's answers got out of step with the statements sent";
+      }
+      return false;
+    }
+    return ok;
+  }
+
+  PGconn* conn_;
+  bool pipelined_;
+  size_t queued_ = 0;
+};
+
+// Sends BEGIN and the reports' inserts without waiting for each answer, so a batch costs about
+// one round trip instead of one per report; the answers are read every kPipelineChunk
+// statements so neither side's socket buffer fills up. ids[i] gets report i's id. On a failure
+// the transaction is left aborted; refused tells whether the server turned down a report
+// itself (rather than the connection failing), so that the others may be stored without it.
+bool InsertPipelined(PGconn* conn, const std::vector<const StoredReport*>& reports,
+                     std::vector<int64_t>& ids, bool& refused, std::string& error) {
+  refused = false;
+  const size_t statements = reports.size() + 1;  // BEGIN, then the inserts
+  for (size_t first = 0; first < statements; first += kPipelineChunk) {
+    size_t end = std::min(statements, first + kPipelineChunk);
+    for (size_t i = first; i < end; ++i) {
+      Params params;
+      if (i > 0) {
+        AddReportParams(*reports[i - 1], params);
+      }
+      if (!params.Send(conn, i == 0 ? "BEGIN" : kInsertReport)) {
+        error = ConnectionError(conn);
+        return false;
+      }
+    }
+    if (PQpipelineSync(conn) != 1) {
+      error = ConnectionError(conn);
+      return false;
+    }
+    bool ok = true;
+    for (size_t i = first; i < end; ++i) {
+      Result result(PQgetResult(conn));
+      if (result.get() == nullptr) {
+        error = ConnectionError(conn);
+        return false;
+      }
+      PQclear(PQgetResult(conn));
+      std::string failed;
+      if (!result.Ok(failed, conn)) {
+        if (ok) {
+          error = failed;
+          refused = i > 0 && PQresultStatus(result.get()) == PGRES_FATAL_ERROR;
+        }
+        ok = false;
+      } else if (i > 0 && result.Rows() == 1) {
+        ids[i - 1] = result.Int(0, 0);
+      }
+    }
+    Result sync(PQgetResult(conn));
+    if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+      error = "the server's answers got out of step with the batch";
+      refused = false;
+      return false;
+    }
+    if (!ok) {
+      return false;
+    }
+  }
+  if (std::find(ids.begin(), ids.end(), 0) != ids.end()) {
+    error = "the server returned no id for a report";
+    return false;
+  }
+  return true;
+}
+
+// The crash entries of the reports that got an id, stored with their counters.
+bool RecordStored(SqlSession& session, const std::vector<const StoredReport*>& reports,
+                  const std::vector<int64_t>& ids, std::string& error) {
+  std::vector<CrashEntry> entries;
+  for (size_t i = 0; i < reports.size(); ++i) {
+    if (ids[i] != 0) {
+      entries.push_back(reports[i]->crash);
+      entries.back().id = ids[i];
+    }
+  }
+  std::vector<const CrashEntry*> stored;
+  for (const CrashEntry& entry : entries) {
+    stored.push_back(&entry);
+  }
+  return RecordCrashes(session, stored, error);
+}
+
 }  // namespace
 
 // A connection taken from the pool for one call, given back on every path out.
 class PostgresReportStore::Lease {
  public:
-  Lease(PostgresReportStore& store, std::string& error) : store_(store) {
-    conn_ = store.Acquire(error);
+  Lease(PostgresReportStore& store, Use use, std::string& error) : store_(store), use_(use) {
+    conn_ = store.Acquire(use, error);
   }
   ~Lease() {
     if (conn_ != nullptr) {
-      store_.Release(conn_);
+      store_.Release(conn_, use_);
     }
   }
   Lease(const Lease&) = delete;
@@ -249,6 +559,7 @@ class PostgresReportStore::Lease {
 
  private:
   PostgresReportStore& store_;
+  Use use_;
   PGconn* conn_ = nullptr;
 };
 
@@ -257,10 +568,7 @@ PostgresReportStore::~PostgresReportStore() { Close(); }
 PGconn* PostgresReportStore::Connect(std::string& error) {
   PGconn* conn = PQconnectdb(uri_.c_str());
   if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
-    error = conn != nullptr ? PQerrorMessage(conn) : "out of memory";
-    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) {
-      error.pop_back();
-    }
+    error = ConnectionError(conn);
     PQfinish(conn);
     return nullptr;
   }
@@ -275,16 +583,22 @@ PGconn* PostgresReportStore::Connect(std::string& error) {
   return conn;
 }
 
-PGconn* PostgresReportStore::Acquire(std::string& error) {
+PGconn* PostgresReportStore::Acquire(Use use, std::string& error) {
   std::unique_lock<std::mutex> lock(mutex_);
-  released_.wait(lock,
-                 [this] { return !open_ || !idle_.empty() || connections_ < kMaxConnections; });
+  released_.wait(lock, [this, use] {
+    return !open_ || ((!idle_.empty() || connections_ < kMaxConnections) &&
+                      (use == Use::kWrite || readers_ < kMaxReaders));
+  });
   if (!open_) {
     error = "database not open";
     return nullptr;
   }
+  if (use == Use::kRead) {
+    ++readers_;
+  }
+  PGconn* conn = nullptr;
   if (!idle_.empty()) {
-    PGconn* conn = idle_.back();
+    conn = idle_.back();
     idle_.pop_back();
     lock.unlock();
     if (PQstatus(conn) == CONNECTION_OK) {
@@ -296,17 +610,23 @@ PGconn* PostgresReportStore::Acquire(std::string& error) {
     ++connections_;
     lock.unlock();
   }
-  PGconn* conn = Connect(error);
+  conn = Connect(error);
   if (conn == nullptr) {
     lock.lock();
     --connections_;
-    released_.notify_one();
+    if (use == Use::kRead) {
+      --readers_;
+    }
+    released_.notify_all();
   }
   return conn;
 }
 
-void PostgresReportStore::Release(PGconn* conn) {
+void PostgresReportStore::Release(PGconn* conn, Use use) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (use == Use::kRead) {
+    --readers_;
+  }
   // A connection left inside a transaction (a failure mid-way) or broken is not reused.
   if (open_ && PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) == PQTRANS_IDLE &&
       PQpipelineStatus(conn) == PQ_PIPELINE_OFF) {
@@ -315,7 +635,8 @@ void PostgresReportStore::Release(PGconn* conn) {
     PQfinish(conn);
     --connections_;
   }
-  released_.notify_one();
+  // Readers and writers wait for different things: wake them all to look.
+  released_.notify_all();
 }
 
 bool PostgresReportStore::Open(const std::string& uri, bool forWriting, std::string& error) {
@@ -331,14 +652,17 @@ bool PostgresReportStore::Open(const std::string& uri, bool forWriting, std::str
   }
   bool ok = false;
   {
-    Lease lease(*this, error);
+    Lease lease(*this, Use::kWrite, error);
     PGconn* conn = lease.get();
     if (conn != nullptr && !forWriting) {
       Result result(PQexecParams(conn, "SELECT max(version) FROM collector_schema", 0, nullptr,
                                  nullptr, nullptr, nullptr, 1));
-      ok = result.Ok(error, conn);
+      ok = result.Ok(error, conn) && result.Rows() == 1;
       if (!ok) {
         error = "no collector store in this database (" + error + ")";
+      } else if (result.IsNull(0, 0) || result.Int(0, 0) < kReadModelVersion) {
+        error = std::string(kNeedsUpgrade) + ": it was written by an older collector";
+        ok = false;
       }
     } else if (conn != nullptr && Exec(conn, "BEGIN", error)) {
       // Tables are created and upgraded under a lock, so collectors starting together agree.
@@ -359,6 +683,11 @@ bool PostgresReportStore::Open(const std::string& uri, bool forWriting, std::str
       }
       if (ok && version < 1) {
         ok = Exec(conn, kSchemaV1, error);
+      }
+      // The read model's tables start empty: the caller fills them for the reports already
+      // stored (see BackfillCrashEntries).
+      if (ok && version < kReadModelVersion) {
+        ok = Exec(conn, kSchemaV2, error);
       }
       ok = ok && Exec(conn, "COMMIT", error);
       if (!ok) {
@@ -383,86 +712,191 @@ void PostgresReportStore::Close() {
   released_.notify_all();
 }
 
-// The batch goes out pipelined: BEGIN, the inserts and COMMIT are sent without waiting for each
-// answer, so a batch costs about one round trip to the server instead of one per report. The
-// answers are read every kPipelineChunk statements so neither side's socket buffer fills up.
-bool PostgresReportStore::InsertBatch(const std::vector<const StoredReport*>& reports,
-                                      std::vector<int64_t>& ids, std::string& error) {
-  ids.clear();
-  Lease lease(*this, error);
+// The reports and their crash entries in one transaction, pipelined. When the server refuses a
+// report, that transaction is lost: the batch is stored again one report at a time, so the
+// refused one costs only itself.
+bool PostgresReportStore::StoreBatch(const std::vector<const StoredReport*>& reports,
+                                     std::vector<int64_t>& ids, std::vector<std::string>& errors,
+                                     std::string& error) {
+  ids.assign(reports.size(), 0);
+  errors.assign(reports.size(), std::string());
+  auto fail = [&ids] {
+    ids.clear();
+    return false;
+  };
+  if (reports.empty()) {
+    error = "empty batch";
+    return fail();
+  }
+  Lease lease(*this, Use::kWrite, error);
   PGconn* conn = lease.get();
   if (conn == nullptr) {
-    return false;
+    return fail();
   }
   if (PQenterPipelineMode(conn) != 1) {
-    error = PQerrorMessage(conn);
-    return false;
+    error = ConnectionError(conn);
+    return fail();
   }
-  const size_t statements = reports.size() + 2;  // BEGIN, the inserts, COMMIT
-  bool ok = true;
-  for (size_t first = 0; first < statements && ok; first += kPipelineChunk) {
-    size_t end = std::min(statements, first + kPipelineChunk);
-    for (size_t i = first; i < end && ok; ++i) {
-      Params params;
-      const char* sql = i == 0 ? "BEGIN" : i + 1 == statements ? "COMMIT" : kInsertReport;
-      if (i > 0 && i + 1 < statements) {
-        AddReportParams(*reports[i - 1], params);
-      }
-      ok = params.Send(conn, sql);
-    }
-    if (!ok || PQpipelineSync(conn) != 1) {
-      error = PQerrorMessage(conn);
-      ok = false;
-      break;
-    }
-    // One result and a null per statement, then the sync point. A failed statement makes the
-    // server skip the rest up to the sync (PIPELINE_ABORTED), COMMIT included.
-    for (size_t i = first; i < end; ++i) {
-      Result result(PQgetResult(conn));
-      if (result.get() == nullptr) {
-        error = PQerrorMessage(conn);
-        ok = false;
-        break;
-      }
-      PQclear(PQgetResult(conn));
-      std::string failed;
-      if (!result.Ok(failed, conn)) {
-        if (ok) {
-          error = failed;
-        }
-        ok = false;
-      } else if (i > 0 && i + 1 < statements && result.Rows() == 1) {
-        ids.push_back(result.Int(0, 0));
-      }
-    }
-    Result sync(PQgetResult(conn));
-    if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
-      if (ok) {
-        error = "the server's answers got out of step with the batch";
-      }
-      ok = false;
-      break;
+  bool refused = false;
+  bool ok = InsertPipelined(conn, reports, ids, refused, error);
+  if (ok) {
+    PgSession session(conn);
+    ok = RecordStored(session, reports, ids, error) && session.Run("COMMIT", {}, error) &&
+         session.Flush(error);
+    if (!ok) {
+      std::string ignored;
+      session.Flush(ignored);
     }
   }
   // Leaving pipeline mode fails while answers are still due; the connection is then not
   // reused (see Release), and the server rolls back when it closes.
   bool leftPipeline = PQexitPipelineMode(conn) == 1;
-  ok = ok && leftPipeline && ids.size() == reports.size();
-  if (!ok) {
-    if (leftPipeline && PQtransactionStatus(conn) != PQTRANS_IDLE) {
-      Rollback(conn);
-    }
-    if (error.empty()) {
-      error = "the batch was not stored";
-    }
+  if (ok) {
+    return true;
+  }
+  if (!leftPipeline || !refused || PQstatus(conn) != CONNECTION_OK) {
+    Rollback(conn);
+    return fail();
+  }
+  Rollback(conn);
+  std::fill(ids.begin(), ids.end(), 0);
+  return StoreEachInASavepoint(conn, reports, ids, errors, error);
+}
+
+bool PostgresReportStore::StoreEachInASavepoint(PGconn* conn,
+                                                const std::vector<const StoredReport*>& reports,
+                                                std::vector<int64_t>& ids,
+                                                std::vector<std::string>& errors,
+                                                std::string& error) {
+  auto fail = [conn, &ids] {
+    Rollback(conn);
     ids.clear();
+    return false;
+  };
+  if (!Exec(conn, "BEGIN", error)) {
+    return fail();
+  }
+  bool any = false;
+  for (size_t i = 0; i < reports.size(); ++i) {
+    if (!Exec(conn, "SAVEPOINT report", error)) {
+      return fail();
+    }
+    Params params;
+    AddReportParams(*reports[i], params);
+    Result inserted(params.Exec(conn, kInsertReport));
+    if (inserted.Ok(errors[i], conn) && inserted.Rows() == 1) {
+      ids[i] = inserted.Int(0, 0);
+      any = true;
+    } else {
+      if (errors[i].empty()) {
+        errors[i] = "the server returned no id for the report";
+      }
+      if (!Exec(conn, "ROLLBACK TO SAVEPOINT report", error)) {
+        return fail();
+      }
+    }
+    if (!Exec(conn, "RELEASE SAVEPOINT report", error)) {
+      return fail();
+    }
+  }
+  if (!any) {
+    error = errors.front();
+    return fail();
+  }
+  PgSession session(conn);
+  if (!RecordStored(session, reports, ids, error) || !Commit(conn, error)) {
+    return fail();
+  }
+  return true;
+}
+
+bool PostgresReportStore::Read(const SessionTask& fn, std::string& error) {
+  Lease lease(*this, Use::kRead, error);
+  PGconn* conn = lease.get();
+  // One snapshot for all of the task's queries, so a page's counts and rows agree.
+  if (conn == nullptr || !Exec(conn, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)) {
+    return false;
+  }
+  PgSession session(conn);
+  bool ok = fn(session, error) && Commit(conn, error);
+  if (!ok) {
+    Rollback(conn);
   }
   return ok;
 }
 
+bool PostgresReportStore::Write(const SessionTask& fn, std::string& error) {
+  Lease lease(*this, Use::kWrite, error);
+  PGconn* conn = lease.get();
+  if (conn == nullptr) {
+    return false;
+  }
+  if (PQenterPipelineMode(conn) != 1) {
+    error = ConnectionError(conn);
+    return false;
+  }
+  PgSession session(conn);
+  bool ok = session.Run("BEGIN", {}, error) && fn(session, error) &&
+            session.Run("COMMIT", {}, error) && session.Flush(error);
+  if (!ok) {
+    std::string ignored;
+    session.Flush(ignored);
+  }
+  if (PQexitPipelineMode(conn) == 1 && !ok) {
+    Rollback(conn);
+  }
+  return ok;
+}
+
+bool PostgresReportStore::Prune(const std::string& beforeUtc, uint64_t& removed,
+                                std::string& error) {
+  removed = 0;
+  Lease lease(*this, Use::kWrite, error);
+  PGconn* conn = lease.get();
+  if (conn == nullptr) {
+    return false;
+  }
+  Params params;
+  params.Text(beforeUtc);
+  Result deleted(params.Exec(conn,
+                             "DELETE FROM reports WHERE id IN (SELECT id FROM crashes WHERE"
+                             " received_utc < $1)"));
+  if (!deleted.Ok(error, conn)) {
+    return false;
+  }
+  removed = std::strtoull(PQcmdTuples(deleted.get()), nullptr, 10);
+  // Plain VACUUM lets new uploads reuse the freed pages and takes no lock that stops them;
+  // VACUUM FULL would give the space back to the file system, but it rewrites the table under
+  // an exclusive lock, holding every upload until it is done.
+  return Exec(conn, "VACUUM reports", error);
+}
+
+bool PostgresReportStore::ReadRange(int64_t afterId, size_t limit, std::vector<StoredReport>& out,
+                                    std::string& error) {
+  out.clear();
+  Lease lease(*this, Use::kRead, error);
+  PGconn* conn = lease.get();
+  if (conn == nullptr) {
+    return false;
+  }
+  Params params;
+  params.Int8(afterId).Int8(static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+  Result result(params.Exec(conn, std::string("SELECT ") + kReportColumns +
+                                      ", payload FROM reports WHERE id > $1 ORDER BY id LIMIT $2"));
+  if (!result.Ok(error, conn)) {
+    return false;
+  }
+  out.resize(static_cast<size_t>(result.Rows()));
+  for (int row = 0; row < result.Rows(); ++row) {
+    ReadReport(result, row, out[static_cast<size_t>(row)]);
+    out[static_cast<size_t>(row)].payload = result.Bytes(row, 12);
+  }
+  return true;
+}
+
 bool PostgresReportStore::List(std::vector<StoredReport>& out, std::string& error) {
   out.clear();
-  Lease lease(*this, error);
+  Lease lease(*this, Use::kRead, error);
   PGconn* conn = lease.get();
   if (conn == nullptr) {
     return false;
@@ -481,7 +915,7 @@ bool PostgresReportStore::List(std::vector<StoredReport>& out, std::string& erro
 
 bool PostgresReportStore::Get(int64_t id, StoredReport& out, bool& found, std::string& error) {
   found = false;
-  Lease lease(*this, error);
+  Lease lease(*this, Use::kRead, error);
   PGconn* conn = lease.get();
   if (conn == nullptr) {
     return false;
@@ -502,7 +936,7 @@ bool PostgresReportStore::Get(int64_t id, StoredReport& out, bool& found, std::s
 }
 
 int64_t PostgresReportStore::AddSymbolFile(const SymbolFile& file, std::string& error) {
-  Lease lease(*this, error);
+  Lease lease(*this, Use::kWrite, error);
   PGconn* conn = lease.get();
   if (conn == nullptr || !Exec(conn, "BEGIN", error)) {
     return 0;
@@ -538,7 +972,7 @@ bool PostgresReportStore::FindSymbolFile(const std::string& module, uint32_t tim
                                          const std::string& debugId, SymbolFile& out, bool& found,
                                          std::string& error) {
   found = false;
-  Lease lease(*this, error);
+  Lease lease(*this, Use::kRead, error);
   PGconn* conn = lease.get();
   if (conn == nullptr) {
     return false;
@@ -559,7 +993,7 @@ bool PostgresReportStore::FindSymbolFile(const std::string& module, uint32_t tim
 }
 
 bool PostgresReportStore::SymbolBytes(int64_t id, std::string& out, std::string& error) {
-  Lease lease(*this, error);
+  Lease lease(*this, Use::kRead, error);
   PGconn* conn = lease.get();
   if (conn == nullptr) {
     return false;
@@ -580,7 +1014,7 @@ bool PostgresReportStore::SymbolBytes(int64_t id, std::string& out, std::string&
 
 bool PostgresReportStore::ListSymbolFiles(std::vector<SymbolFile>& out, std::string& error) {
   out.clear();
-  Lease lease(*this, error);
+  Lease lease(*this, Use::kRead, error);
   PGconn* conn = lease.get();
   if (conn == nullptr) {
     return false;
@@ -602,7 +1036,7 @@ bool PostgresReportStore::Import(
     const std::vector<SymbolFile>& symbols, size_t reportCount,
     const std::function<bool(size_t, StoredReport&, std::string&)>& fetch,
     const std::function<void(size_t)>& progress, std::string& error) {
-  Lease lease(*this, error);
+  Lease lease(*this, Use::kWrite, error);
   PGconn* conn = lease.get();
   if (conn == nullptr || !Exec(conn, "BEGIN", error)) {
     return false;

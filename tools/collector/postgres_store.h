@@ -13,9 +13,10 @@ namespace collector {
 
 // PostgreSQL store, for several collectors sharing one history. A small pool of connections:
 // the upload server's writer threads (each groups the uploads waiting when it starts into one
-// batch, one transaction, one commit) keep two, and the read API's threads take others, so a
-// long listing never holds back an acknowledgement. Ids come from an identity column, so they
-// stay unique and increasing across every instance. Bytes are bytea, sent and read in binary.
+// batch, one transaction, one commit) keep two, and reads take others, never more than their
+// share, so a crowd of readers never holds back an acknowledgement. Ids come from an identity
+// column, so they stay unique and increasing across every instance. Bytes are bytea, sent and
+// read in binary; the read model's rows are bigint and text.
 class PostgresReportStore : public ReportStore {
  public:
   PostgresReportStore() = default;
@@ -26,9 +27,14 @@ class PostgresReportStore : public ReportStore {
   // Two batches in flight keep two backends committing in parallel; the other connections
   // of the pool stay free for reads.
   size_t ConcurrentWriters() const override { return 2; }
-  bool InsertBatch(const std::vector<const StoredReport*>& reports, std::vector<int64_t>& ids,
-                   std::string& error) override;
+  bool StoreBatch(const std::vector<const StoredReport*>& reports, std::vector<int64_t>& ids,
+                  std::vector<std::string>& errors, std::string& error) override;
   bool List(std::vector<StoredReport>& out, std::string& error) override;
+  bool Read(const SessionTask& fn, std::string& error) override;
+  bool Write(const SessionTask& fn, std::string& error) override;
+  bool Prune(const std::string& beforeUtc, uint64_t& removed, std::string& error) override;
+  bool ReadRange(int64_t afterId, size_t limit, std::vector<StoredReport>& out,
+                 std::string& error) override;
   bool Get(int64_t id, StoredReport& out, bool& found, std::string& error) override;
   int64_t AddSymbolFile(const SymbolFile& file, std::string& error) override;
   bool FindSymbolFile(const std::string& module, uint32_t timestamp, const std::string& debugId,
@@ -39,16 +45,23 @@ class PostgresReportStore : public ReportStore {
   // Copies a whole store in, in one transaction: symbol files and reports keep their ids and
   // the id sequences move past them, so links to reports stay valid. Refuses when this store
   // already holds reports or symbol files. fetch fills report number i (0 to reportCount - 1)
-  // with its payload; progress is told how many reports are copied so far.
+  // with its payload; progress is told how many reports are copied so far. The read model is
+  // left empty: the caller builds it from the copied reports.
   bool Import(const std::vector<SymbolFile>& symbols, size_t reportCount,
               const std::function<bool(size_t, StoredReport&, std::string&)>& fetch,
               const std::function<void(size_t)>& progress, std::string& error);
 
  private:
   class Lease;
-  pg_conn* Acquire(std::string& error);
-  void Release(pg_conn* conn);
+  // Reads are counted against their share of the pool; writes are not.
+  enum class Use { kRead, kWrite };
+  pg_conn* Acquire(Use use, std::string& error);
+  void Release(pg_conn* conn, Use use);
   pg_conn* Connect(std::string& error);
+  // The slow path of StoreBatch, after the server refused a report of the pipelined batch.
+  bool StoreEachInASavepoint(pg_conn* conn, const std::vector<const StoredReport*>& reports,
+                             std::vector<int64_t>& ids, std::vector<std::string>& errors,
+                             std::string& error);
 
   std::mutex mutex_;
   std::condition_variable released_;
@@ -57,6 +70,7 @@ class PostgresReportStore : public ReportStore {
   bool readOnly_ = true;
   std::vector<pg_conn*> idle_;
   size_t connections_ = 0;
+  size_t readers_ = 0;  // connections leased for reading
 };
 
 }  // namespace collector
