@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "gbk.h"
+#include "query.h"
+#include "report_detail.h"
 #include "report_store.h"
 
 namespace collector {
@@ -67,47 +69,6 @@ std::string Escape(const std::string& text, bool log) {
   return out;
 }
 
-// A value fit for a query string: everything but unreserved characters percent-encoded.
-std::string QueryValue(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string FormDecode(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-               HexDigit(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 std::string Page(const std::string& title, const std::string& main) {
   return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
@@ -159,7 +120,7 @@ std::string VersionLinks(const std::vector<std::string>& versions) {
   return out;
 }
 
-std::string Options(const std::set<std::string>& values, const std::string& chosen,
+std::string Options(const std::vector<std::string>& values, const std::string& chosen,
                     const std::string& all) {
   std::string out = "<option value=\"\">" + all + "</option>";
   for (const std::string& value : values) {
@@ -169,40 +130,45 @@ std::string Options(const std::set<std::string>& values, const std::string& chos
   return out;
 }
 
-ReportFilter FilterFromQuery(const std::string& query) {
-  ReportFilter filter;
-  size_t at = 0;
-  while (at <= query.size()) {
-    size_t end = query.find('&', at);
-    if (end == std::string::npos) {
-      end = query.size();
-    }
-    std::string pair = query.substr(at, end - at);
-    size_t equals = pair.find('=');
-    std::string name = FormDecode(pair.substr(0, equals));
-    std::string value = equals == std::string::npos ? "" : FormDecode(pair.substr(equals + 1));
-    if (name == "version") {
-      filter.version = value;
-    } else if (name == "program") {
-      filter.program = value;
-    }
-    at = end + 1;
+constexpr uint64_t kGroupsPerPage = 50;
+constexpr uint64_t kReportsPerPage = 100;
+
+// The query of the groups page with these filters, on another page.
+std::string GroupsPageLink(const ReportFilter& filter, uint64_t page) {
+  std::string query;
+  auto add = [&query](const std::string& name, const std::string& value) {
+    query += (query.empty() ? "?" : "&") + name + "=" + QueryValue(value);
+  };
+  if (!filter.version.empty()) {
+    add("version", filter.version);
   }
-  return filter;
+  if (!filter.program.empty()) {
+    add("program", filter.program);
+  }
+  if (page > 1) {
+    add("page", std::to_string(page));
+  }
+  return "/" + query;
 }
 
 PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now) {
-  CrashData data;
-  std::string error;
-  if (!LoadCrashData(store, data, error)) {
-    return StoreFailedPage(error);
-  }
   ReportFilter filter = FilterFromQuery(query);
-  std::set<std::string> versions;
-  std::set<std::string> programs;
-  for (const StoredReport& report : data.reports) {
-    versions.insert(GbkToUtf8(report.ver));
-    programs.insert(CrashFieldsOf(report).program);
+  GroupQuery page;
+  page.filter = filter;
+  page.limit = kGroupsPerPage;
+  uint64_t number = QueryNumber(query, "page", 1, UINT64_MAX / kGroupsPerPage);
+  page.offset = (number - 1) * kGroupsPerPage;
+  std::vector<std::string> versions;
+  std::vector<std::string> programs;
+  std::vector<HourCount> hours;
+  std::vector<GroupSummary> groups;
+  bool more = false;
+  std::string error;
+  const int64_t lastHour = now / 3600;
+  if (!Facets(store, versions, programs, error) ||
+      !HourlyCounts(store, filter, lastHour - (kChartHours - 1), lastHour, hours, error) ||
+      !ListGroups(store, page, groups, more, error)) {
+    return StoreFailedPage(error);
   }
   bool filtered = !filter.version.empty() || !filter.program.empty();
   std::string main = "<h1>Crash groups</h1>\n";
@@ -215,9 +181,8 @@ PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now)
       "</select></label> <button type=\"submit\">Filter</button>" +
       (filtered ? " <a class=\"clear\" href=\"/\">Clear</a>" : "") + "</form>\n";
   main += "<section class=\"chart\"><h2>Crashes per hour, last 7 days (UTC)</h2>\n" +
-          CrashChart(data, filter, now) + "</section>\n";
-  std::vector<GroupSummary> groups = FilterGroups(data, filter);
-  if (groups.empty()) {
+          CrashChart(hours, now) + "</section>\n";
+  if (groups.empty() && number == 1) {
     main += std::string("<p class=\"empty\">") +
             (filtered ? "No reports match." : "No crash reports yet.") + "</p>\n";
     return Html(200, "Crash groups", main);
@@ -236,6 +201,19 @@ PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now)
             OrDash(group.firstSeen) + "</td><td>" + OrDash(group.lastSeen) + "</td></tr>\n";
   }
   main += "</tbody>\n</table>\n";
+  if (number > 1 || more) {
+    main += "<nav class=\"pages\">";
+    if (number > 1) {
+      main += "<a class=\"previous\" href=\"" + HtmlText(GroupsPageLink(filter, number - 1)) +
+              "\">Previous page</a> ";
+    }
+    main += "Page " + std::to_string(number);
+    if (more) {
+      main += " <a class=\"next\" href=\"" + HtmlText(GroupsPageLink(filter, number + 1)) +
+              "\">Next page</a>";
+    }
+    main += "</nav>\n";
+  }
   return Html(200, "Crash groups", main);
 }
 
@@ -243,56 +221,87 @@ std::string Field(const std::string& name, const std::string& html) {
   return "<dt>" + name + "</dt><dd>" + html + "</dd>\n";
 }
 
-PageAnswer GroupPage(ReportStore& store, int64_t id) {
-  CrashData data;
-  std::string error;
-  if (!LoadCrashData(store, data, error)) {
-    return StoreFailedPage(error);
-  }
-  for (const GroupSummary& group : data.groups) {
-    if (group.id != id) {
-      continue;
-    }
-    std::string main = "<h1>Group #" + std::to_string(id) + "</h1>\n<dl class=\"fields\">\n" +
-                       Field("program", OrDash(group.program)) +
-                       Field("code", "<code>" + OrDash(group.code) + "</code>") +
-                       Field(group.topFrames.empty() ? "address" : "top frames", Where(group)) +
-                       Field("count", std::to_string(group.count)) +
-                       Field("versions", VersionLinks(group.versions)) +
-                       Field("first seen", OrDash(group.firstSeen)) +
-                       Field("last seen", OrDash(group.lastSeen)) + "</dl>\n";
-    main +=
-        "<h2>Reports</h2>\n<table class=\"reports\">\n<thead><tr><th>Report</th>"
-        "<th>Received</th><th>Version</th><th>Program</th><th>Code</th><th>Address</th>"
-        "<th>State</th></tr></thead>\n<tbody>\n";
-    for (size_t member : group.members) {
-      const StoredReport& report = data.reports[member];
-      CrashFields crash = CrashFieldsOf(report);
-      std::string rid = std::to_string(report.id);
-      main += "<tr data-report=\"" + rid + "\"><td><a href=\"/reports/" + rid + "\">#" + rid +
-              "</a></td><td>" + OrDash(GbkToUtf8(report.receivedUtc)) + "</td><td>" +
-              OrDash(GbkToUtf8(report.ver)) + "</td><td>" + OrDash(crash.program) +
-              "</td><td><code>" + OrDash(crash.code) + "</code></td><td><code>" +
-              OrDash(crash.address) + "</code></td><td>" + HtmlText(report.state) + "</td></tr>\n";
-    }
-    main += "</tbody>\n</table>\n";
-    return Html(200, "Group #" + std::to_string(id), main);
-  }
-  return NotFoundPage();
-}
-
-PageAnswer ReportPage(ReportStore& store, int64_t id) {
-  StoredReport report;
+PageAnswer GroupPage(ReportStore& store, int64_t id, const std::string& query) {
+  GroupSummary group;
   bool found = false;
   std::string error;
-  if (!store.Get(id, report, found, error)) {
+  int64_t after = static_cast<int64_t>(QueryNumber(query, "after", 0, INT64_MAX));
+  std::vector<CrashEntry> members;
+  if (!FindGroup(store, id, ReportFilter(), group, found, error) ||
+      (found && !GroupMembers(store, id, after, kReportsPerPage + 1, members, error))) {
+    return StoreFailedPage(error);
+  }
+  if (!found) {
+    return NotFoundPage();
+  }
+  bool more = members.size() > kReportsPerPage;
+  if (more) {
+    members.resize(kReportsPerPage);
+  }
+  std::string main = "<h1>Group #" + std::to_string(id) + "</h1>\n<dl class=\"fields\">\n" +
+                     Field("program", OrDash(group.program)) +
+                     Field("code", "<code>" + OrDash(group.code) + "</code>") +
+                     Field(group.topFrames.empty() ? "address" : "top frames", Where(group)) +
+                     Field("count", std::to_string(group.count)) +
+                     Field("versions", VersionLinks(group.versions)) +
+                     Field("first seen", OrDash(group.firstSeen)) +
+                     Field("last seen", OrDash(group.lastSeen)) + "</dl>\n";
+  main +=
+      "<h2>Reports</h2>\n<table class=\"reports\">\n<thead><tr><th>Report</th>"
+      "<th>Received</th><th>Version</th><th>Program</th><th>Code</th><th>Address</th>"
+      "<th>State</th></tr></thead>\n<tbody>\n";
+  for (const CrashEntry& report : members) {
+    std::string rid = std::to_string(report.id);
+    main += "<tr data-report=\"" + rid + "\"><td><a href=\"/reports/" + rid + "\">#" + rid +
+            "</a></td><td>" + OrDash(report.receivedUtc) + "</td><td>" + OrDash(report.ver) +
+            "</td><td>" + OrDash(report.program) + "</td><td><code>" + OrDash(report.code) +
+            "</code></td><td><code>" + OrDash(report.address) + "</code></td><td>" +
+            HtmlText(report.state) + "</td></tr>\n";
+  }
+  main += "</tbody>\n</table>\n";
+  if (after > 0 || more) {
+    main += "<nav class=\"pages\">";
+    if (after > 0) {
+      main += "<a class=\"first\" href=\"/groups/" + std::to_string(id) + "\">First reports</a> ";
+    }
+    if (more) {
+      main += "<a class=\"next\" href=\"/groups/" + std::to_string(id) +
+              "?after=" + std::to_string(members.back().id) + "\">Next reports</a>";
+    }
+    main += "</nav>\n";
+  }
+  return Html(200, "Group #" + std::to_string(id), main);
+}
+
+PageAnswer ReportPage(ReportStore& store, int64_t id, uint64_t maxDecodedBytes) {
+  ReportDetail detail;
+  bool found = false;
+  std::string error;
+  if (!LoadReport(store, id, maxDecodedBytes, detail, found, error)) {
     return StoreFailedPage(error);
   }
   if (!found) {
     return NotFoundPage();
   }
   std::string rid = std::to_string(id);
-  CrashFields crash = CrashFieldsOf(report);
+  const CrashEntry& crash = detail.crash;
+  std::string groupLink = detail.hasCrash ? "<a href=\"/groups/" + std::to_string(crash.groupId) +
+                                                "\">#" + std::to_string(crash.groupId) + "</a>"
+                                          : "-";
+  if (!detail.hasRow) {
+    std::string main =
+        "<h1>Report #" + rid + "</h1>\n<dl class=\"fields\">\n" +
+        Field("received", OrDash(crash.receivedUtc)) +
+        Field("version", crash.hasVer ? OrDash(crash.ver) : "(missing)") +
+        Field("state", HtmlText(crash.state)) + Field("group", groupLink) +
+        Field("program", OrDash(crash.program)) +
+        Field("code", "<code>" + OrDash(crash.code) + "</code>") +
+        Field("address", "<code>" + OrDash(crash.address) + "</code>") + "</dl>\n" +
+        "<p class=\"empty\">The upload and its log were removed by retention; the report still "
+        "counts in its group.</p>\n";
+    return Html(200, "Report #" + rid, main);
+  }
+  const StoredReport& report = detail.row;
   std::string main =
       "<h1>Report #" + rid + "</h1>\n<dl class=\"fields\">\n" +
       Field("received", OrDash(GbkToUtf8(report.receivedUtc))) +
@@ -302,29 +311,31 @@ PageAnswer ReportPage(ReportStore& store, int64_t id) {
       Field("file", OrDash(GbkToUtf8(report.fileName)) + ", " + std::to_string(report.payloadSize) +
                         " bytes") +
       Field("state", HtmlText(report.state)) + Field("note", OrDash(GbkToUtf8(report.note))) +
-      Field("answered", std::to_string(report.httpStatus)) +
+      Field("answered", std::to_string(report.httpStatus)) + Field("group", groupLink) +
       Field("program", OrDash(crash.program)) +
       Field("code", "<code>" + OrDash(crash.code) + "</code>") +
       Field("address", "<code>" + OrDash(crash.address) + "</code>") +
-      Field("log", report.hasLog ? std::to_string(report.log.size()) + " bytes" : "(none)") +
+      Field("log", detail.hasLog ? std::to_string(detail.log.size()) + " bytes" : "(none)") +
       "</dl>\n";
-  if (report.hasStack) {
-    std::vector<std::string> lines = StackLines(store, report);
+  if (detail.hasStack) {
     std::string stack;
-    for (const std::string& line : lines) {
+    for (const std::string& line : detail.stackLines) {
       stack += HtmlText(line) + "\n";
     }
     main += "<h2>Stack</h2>\n<pre class=\"stack\">" +
-            (lines.empty() ? std::string("(no frames)") : stack) + "</pre>\n";
+            (detail.stackLines.empty() ? std::string("(no frames)") : stack) + "</pre>\n";
   }
   main += "<h2>Log</h2>\n";
-  if (!report.hasLog) {
-    main += "<p class=\"empty\">The upload could not be decoded.</p>\n";
+  if (!detail.hasLog) {
+    main += std::string("<p class=\"empty\">") +
+            (report.state == "too-large" ? "The log is larger than this collector decodes."
+                                         : "The upload could not be decoded.") +
+            "</p>\n";
     return Html(200, "Report #" + rid, main);
   }
   main += "<p><a class=\"raw\" href=\"/api/reports/" + rid +
           "/raw\">Download the log as uploaded</a></p>\n";
-  std::string log = report.log;
+  std::string& log = detail.log;
   bool cut = log.size() > kMaxLogOnPage;
   if (cut) {
     log.resize(kMaxLogOnPage);
@@ -391,34 +402,20 @@ const std::string& DashboardCss() {
   return kCss;
 }
 
-int64_t UnixSeconds(const std::string& iso) {
-  std::tm parts{};
-  int year = 0;
-  int month = 0;
-  if (std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &year, &month, &parts.tm_mday,
-                  &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6) {
-    return -1;
-  }
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  return static_cast<int64_t>(timegm(&parts));
-}
-
-std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_t now) {
+std::string CrashChart(const std::vector<HourCount>& hours, int64_t now) {
   static const char* const kColors[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
                                         "#9467bd", "#8c564b", "#e377c2", "#17becf"};
   const int64_t lastHour = now / 3600;
   const int64_t firstHour = lastHour - (kChartHours - 1);
   std::map<std::string, std::vector<int>> series;  // by version, ordered by name
   std::vector<int> others;                         // the versions beyond kMaxSeries, summed
-  for (const StoredReport& report : data.reports) {
-    int64_t at = UnixSeconds(report.receivedUtc);
-    if (at < 0 || !ReportMatches(report, filter) || at / 3600 < firstHour || at / 3600 > lastHour) {
+  for (const HourCount& count : hours) {
+    if (count.hour < firstHour || count.hour > lastHour) {
       continue;
     }
-    std::vector<int>& counts = series[GbkToUtf8(report.ver)];
+    std::vector<int>& counts = series[count.ver];
     counts.resize(kChartHours, 0);
-    ++counts[static_cast<size_t>(at / 3600 - firstHour)];
+    counts[static_cast<size_t>(count.hour - firstHour)] += static_cast<int>(count.count);
   }
   if (series.size() > kMaxSeries) {
     // The most frequent versions keep their lines; the rest are summed into one.
@@ -543,7 +540,7 @@ std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_
 }
 
 PageAnswer AnswerPage(ReportStore& store, const std::string& path, const std::string& query,
-                      int64_t now) {
+                      int64_t now, uint64_t maxDecodedBytes) {
   if (path == "/") {
     return GroupsPage(store, query, now);
   }
@@ -551,10 +548,10 @@ PageAnswer AnswerPage(ReportStore& store, const std::string& path, const std::st
   const std::string groups = "/groups/";
   const std::string reports = "/reports/";
   if (path.rfind(groups, 0) == 0 && ParseId(path.substr(groups.size()), id)) {
-    return GroupPage(store, id);
+    return GroupPage(store, id, query);
   }
   if (path.rfind(reports, 0) == 0 && ParseId(path.substr(reports.size()), id)) {
-    return ReportPage(store, id);
+    return ReportPage(store, id, maxDecodedBytes);
   }
   return NotFoundPage();
 }

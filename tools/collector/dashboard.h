@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "crash_data.h"
+#include "payload_decode.h"
+#include "read_model.h"
 
 namespace collector {
 
@@ -36,14 +37,12 @@ const std::string& DashboardCss();
 
 // An authorized GET of a dashboard path (path without the query; query as received, raw).
 // now is the current Unix time, for the chart.
+// Lists are paginated: ?page=N on the groups page, ?after=ID on a group's page.
 PageAnswer AnswerPage(ReportStore& store, const std::string& path, const std::string& query,
-                      int64_t now);
+                      int64_t now, uint64_t maxDecodedBytes = kDefaultMaxDecodedBytes);
 
 // The crashes per hour over the 168 hours up to now (UTC), one line per version, as an inline
-// SVG with axes and a legend; only reports that match the filter count.
-std::string CrashChart(const CrashData& data, const ReportFilter& filter, int64_t now);
-
-// Unix seconds of an ISO-8601 UTC time as stored ("2026-12-08T14:31:26.123Z"), or -1.
-int64_t UnixSeconds(const std::string& iso);
+// SVG with axes and a legend, from the hourly counts the read model keeps.
+std::string CrashChart(const std::vector<HourCount>& hours, int64_t now);
 
 }  // namespace collector

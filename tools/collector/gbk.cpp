@@ -120,4 +120,21 @@ size_t Utf8SequenceLength(const std::string& text, size_t at) {
   return overlong || surrogate || point > 0x10FFFF ? 0 : length;
 }
 
+std::string ValidUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t length = Utf8SequenceLength(text, at);
+    if (length == 0) {
+      out += '?';
+      ++at;
+    } else {
+      out.append(text, at, length);
+      at += length;
+    }
+  }
+  return out;
+}
+
 }  // namespace collector

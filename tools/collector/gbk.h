@@ -17,6 +17,9 @@ std::string StripControls(std::string text);
 // that a log cannot send escape sequences to the terminal that shows it.
 std::string StripTerminalControls(const std::string& utf8);
 
+// The text with every byte that does not start a valid UTF-8 sequence replaced by '?'.
+std::string ValidUtf8(const std::string& text);
+
 // Length of the valid UTF-8 sequence starting at text[at] (at < size), or 0: overlong forms,
 // surrogates and code points above U+10FFFF are invalid.
 size_t Utf8SequenceLength(const std::string& text, size_t at);

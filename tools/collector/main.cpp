@@ -5,19 +5,25 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "crash_entry.h"
 #include "gbk.h"
 #include "postgres_store.h"
+#include "read_model.h"
+#include "report_detail.h"
 #include "report_store.h"
 #include "report_view.h"
 #include "sqlite_store.h"
@@ -172,7 +178,8 @@ struct Arguments {
   std::string status;
   std::string readTokenFile;
   std::vector<std::string> trustedProxies;
-  std::string from;  // migrate
+  std::string before;  // prune
+  std::string from;    // migrate
   std::string to;
   std::map<std::string, std::string> limits;  // serve's limit options by name
   std::vector<std::string> positional;
@@ -209,8 +216,11 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
       if (!value(args.trustedProxies.back())) return "--trusted-proxy needs an IP address";
     } else if (arg == "--max-connections" || arg == "--max-per-address" ||
                arg == "--head-timeout" || arg == "--min-rate" || arg == "--max-header-bytes" ||
-               arg == "--max-inflight-bytes") {
+               arg == "--max-inflight-bytes" || arg == "--max-decoded-bytes" ||
+               arg == "--keep-days") {
       if (!value(args.limits[arg])) return arg + " needs a number";
+    } else if (arg == "--before") {
+      if (!value(args.before)) return "--before needs a time such as 2026-12-01T00:00:00Z";
     } else if (arg == "--from") {
       if (!value(args.from)) return "--from needs a file name";
     } else if (arg == "--to") {
@@ -235,15 +245,58 @@ bool WriteAll(const std::string& bytes) {
          std::fflush(stdout) == 0;
 }
 
-// The store --db names (see MakeReportStore), opened; null after saying why not.
+// The store --db names (see MakeReportStore), opened; null after saying why not. A store an
+// older collector wrote is brought up to date first, even by a reader: its read model is built
+// once from the stored reports, with progress on stderr.
 std::unique_ptr<ReportStore> OpenStore(const std::string& db, bool forWriting) {
   std::unique_ptr<ReportStore> store = collector::MakeReportStore(db);
   std::string error;
-  if (!store->Open(db, forWriting, error)) {
+  bool opened = store->Open(db, forWriting, error);
+  if (!opened && !forWriting && error.rfind(collector::kNeedsUpgrade, 0) == 0) {
+    std::fprintf(stderr,
+                 "collector: %s was written by an older collector; bringing it up to date\n",
+                 db.c_str());
+    forWriting = true;
+    store = collector::MakeReportStore(db);
+    opened = store->Open(db, true, error);
+  }
+  if (!opened) {
     std::fprintf(stderr, "collector: cannot open database %s: %s\n", db.c_str(), error.c_str());
     return nullptr;
   }
+  if (forWriting) {
+    uint64_t shown = 0;
+    auto progress = [&shown](uint64_t done) {
+      if (done >= shown + 10000) {
+        shown = done;
+        std::fprintf(stderr, "collector: indexed %llu older reports\n",
+                     static_cast<unsigned long long>(done));
+      }
+    };
+    if (!collector::BackfillCrashEntries(*store, progress, error)) {
+      std::fprintf(stderr, "collector: cannot index the reports in %s: %s\n", db.c_str(),
+                   error.c_str());
+      return nullptr;
+    }
+  }
   return store;
+}
+
+std::string UtcAt(std::time_t when) {
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string NowUtc() { return UtcAt(std::time(nullptr)); }
+
+// A time as the server stores receipt times, milliseconds included, so that comparing the
+// texts compares the times.
+std::string StoredUtc(std::time_t when) {
+  std::string text = UtcAt(when);
+  return text.substr(0, text.size() - 1) + ".000Z";
 }
 
 int RunServe(const Arguments& args) {
@@ -287,7 +340,11 @@ int RunServe(const Arguments& args) {
   };
   size_t headTimeout = static_cast<size_t>(options.headTimeoutSeconds);
   size_t bodyBudget = static_cast<size_t>(options.maxBodyBudgetBytes);
+  size_t maxDecoded = static_cast<size_t>(options.maxDecodedBytes);
+  size_t keepDays = 0;
   const Limit limits[] = {
+      {"--max-decoded-bytes", SIZE_MAX, &maxDecoded},
+      {"--keep-days", 100000, &keepDays},
       {"--max-connections", 1000000, &options.maxConnections},
       {"--max-per-address", 1000000, &options.maxPerAddress},
       {"--head-timeout", 3600, &headTimeout},
@@ -308,6 +365,7 @@ int RunServe(const Arguments& args) {
   }
   options.headTimeoutSeconds = static_cast<int>(headTimeout);
   options.maxBodyBudgetBytes = bodyBudget;
+  options.maxDecodedBytes = maxDecoded;
   // A budget below the largest upload would answer such uploads "try again" forever.
   if (options.maxBodyBudgetBytes < options.maxBytes) {
     if (args.limits.count("--max-inflight-bytes") != 0) {
@@ -378,10 +436,44 @@ int RunServe(const Arguments& args) {
     sigwait(&stopSignals, &signalNumber);
     server.Stop();
   });
+  // Retention: once at start, then daily, the reports older than the days kept lose their
+  // bytes; their groups and counts stay.
+  std::mutex retentionMutex;
+  std::condition_variable retentionWake;
+  bool retentionDone = false;
+  std::thread retention;
+  if (keepDays > 0) {
+    retention = std::thread([&] {
+      std::unique_lock<std::mutex> lock(retentionMutex);
+      while (!retentionDone) {
+        lock.unlock();
+        std::string before =
+            StoredUtc(std::time(nullptr) - static_cast<std::time_t>(keepDays) * 86400);
+        uint64_t removed = 0;
+        std::string pruneError;
+        if (!store->Prune(before, removed, pruneError)) {
+          std::fprintf(stderr, "collector: retention failed: %s\n", pruneError.c_str());
+        } else if (removed > 0) {
+          std::fprintf(stderr, "collector: retention pruned %llu reports received before %s\n",
+                       static_cast<unsigned long long>(removed), before.c_str());
+        }
+        lock.lock();
+        retentionWake.wait_for(lock, std::chrono::hours(24), [&] { return retentionDone; });
+      }
+    });
+  }
   bool served = server.Serve();
   // When serving ended without a signal, wake the watcher with one aimed at it alone.
   pthread_kill(watcher.native_handle(), SIGTERM);
   watcher.join();
+  if (retention.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(retentionMutex);
+      retentionDone = true;
+    }
+    retentionWake.notify_all();
+    retention.join();
+  }
   store->Close();
   if (!served) {
     std::fprintf(stderr, "collector: the HTTP server could not start\n");
@@ -400,25 +492,62 @@ int RunList(const Arguments& args) {
     return kExitFailure;
   }
   ReportStore& store = *opened;
-  std::vector<StoredReport> reports;
+  // Streamed from the read model a page at a time: memory stays flat however many reports.
+  uint64_t reports = 0;
+  uint64_t groups = 0;
+  bool written = true;
   std::string error;
-  if (!store.List(reports, error)) {
+  bool read = collector::CountCrashes(store, reports, error) &&
+              WriteAll("reports: " + std::to_string(reports) + "\n") &&
+              collector::ForEachCrash(
+                  store,
+                  [&](const collector::CrashEntry& entry) {
+                    written = written && WriteAll(collector::FormatReportLine(entry));
+                  },
+                  error);
+  std::string groupLines;
+  read = read && collector::ForEachGroup(
+                     store,
+                     [&](const collector::GroupSummary& group) {
+                       ++groups;
+                       groupLines += collector::FormatGroupLine(group);
+                     },
+                     error);
+  if (!read) {
     std::fprintf(stderr, "collector: cannot read %s: %s\n", args.db.c_str(), error.c_str());
     return kExitFailure;
   }
-  // Symbolized now, with the symbols stored now: a report that came before its symbols groups
-  // by function names as soon as they are added.
-  std::map<int64_t, std::string> stackKeys = collector::StackGroupKeys(store, reports);
-  return WriteAll(collector::FormatList(reports, stackKeys)) ? kExitOk : kExitFailure;
+  written = written && WriteAll("groups: " + std::to_string(groups) + "\n" + groupLines);
+  return written ? kExitOk : kExitFailure;
 }
 
-std::string NowUtc() {
-  std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char text[32];
-  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
+// Deletes the bytes of reports received before a time; their groups and counters stay.
+int RunPrune(const Arguments& args) {
+  if (!args.positional.empty()) {
+    return UsageError("prune takes no argument " + args.positional.front());
+  }
+  if (collector::UnixSeconds(args.before) < 0 || args.before.size() < 20 ||
+      args.before.back() != 'Z') {
+    return UsageError(
+        "prune wants --before TIMESTAMP in ISO 8601 UTC, e.g. "
+        "2026-12-01T00:00:00Z, not \"" +
+        args.before + "\"");
+  }
+  std::unique_ptr<ReportStore> store = OpenStore(args.db, true);
+  if (store == nullptr) {
+    return kExitFailure;
+  }
+  uint64_t removed = 0;
+  std::string error;
+  if (!store->Prune(StoredUtc(static_cast<std::time_t>(collector::UnixSeconds(args.before))),
+                    removed, error)) {
+    std::fprintf(stderr, "collector: prune failed: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::printf("pruned %llu reports received before %s\n", static_cast<unsigned long long>(removed),
+              args.before.c_str());
+  std::fflush(stdout);
+  return kExitOk;
 }
 
 // The module a symbol file describes: its file name, without a ".debug" suffix; a bare name
@@ -492,6 +621,17 @@ int RunSymbols(const Arguments& args) {
                 file.timestamp, file.debugId.empty() ? "-" : file.debugId.c_str(),
                 collector::StripControls(file.fileName).c_str());
   }
+  // Reports that came before their symbols group by function names from now on.
+  uint64_t moved = 0;
+  std::string error;
+  if (!collector::RegroupStacks(store, moved, error)) {
+    std::fprintf(stderr,
+                 "collector: the symbols are stored but the reports were not regrouped: %s\n",
+                 error.c_str());
+    status = kExitFailure;
+  } else if (moved > 0) {
+    std::printf("regrouped %llu reports\n", static_cast<unsigned long long>(moved));
+  }
   std::fflush(stdout);
   return status;
 }
@@ -509,10 +649,11 @@ int RunShow(const Arguments& args) {
     return kExitFailure;
   }
   ReportStore& store = *opened;
-  StoredReport report;
+  collector::ReportDetail detail;
   bool found = false;
   std::string error;
-  if (!store.Get(static_cast<int64_t>(id), report, found, error)) {
+  // No cap on decoding here: show runs on the studio's own machine, for one report.
+  if (!collector::LoadReport(store, static_cast<int64_t>(id), UINT64_MAX, detail, found, error)) {
     std::fprintf(stderr, "collector: cannot read %s: %s\n", args.db.c_str(), error.c_str());
     return kExitFailure;
   }
@@ -520,33 +661,34 @@ int RunShow(const Arguments& args) {
     std::fprintf(stderr, "collector: no report %llu\n", static_cast<unsigned long long>(id));
     return kExitFailure;
   }
+  if ((args.pak || args.raw) && !detail.hasRow) {
+    std::fprintf(stderr, "collector: report %llu was pruned: its upload is no longer kept\n",
+                 static_cast<unsigned long long>(id));
+    return kExitFailure;
+  }
+  const StoredReport& report = detail.row;
   if (args.pak) {
     return WriteAll(report.payload) ? kExitOk : kExitFailure;
   }
-  StackTrace trace;
-  if (report.hasStack) {
-    trace = collector::ParseStackText(report.stack);
-  }
   if (args.raw) {
-    if (!report.hasLog) {
+    if (!detail.hasLog) {
       std::fprintf(stderr,
                    "collector: report %llu could not be decoded (%s); --pak gives "
                    "the uploaded bytes\n",
                    static_cast<unsigned long long>(id), report.note.c_str());
       return kExitFailure;
     }
-    return WriteAll(report.log) ? kExitOk : kExitFailure;
+    return WriteAll(detail.log) ? kExitOk : kExitFailure;
   }
-  std::string text = collector::FormatShowHeader(report, trace.frames.size());
-  if (!trace.frames.empty()) {
-    auto resolved = collector::ResolveStacks(store, {trace}, collector::kMaxStackFrames);
-    for (const collector::ResolvedFrame& frame : resolved.front()) {
-      text += collector::FrameLine(frame) + "\n";
+  std::string text = collector::FormatShowHeader(detail);
+  if (!detail.stackLines.empty()) {
+    for (const std::string& line : detail.stackLines) {
+      text += line + "\n";
     }
     text += "\n";
   }
-  if (report.hasLog) {
-    text += collector::StripTerminalControls(collector::GbkToUtf8(report.log));
+  if (detail.hasLog) {
+    text += collector::StripTerminalControls(collector::GbkToUtf8(detail.log));
   }
   return WriteAll(text) ? kExitOk : kExitFailure;
 }
@@ -565,7 +707,13 @@ int RunMigrate(const Arguments& args) {
   }
   collector::SqliteReportStore source;
   std::string error;
-  if (!source.Open(args.from, false, error)) {
+  // A file from an older collector is read all the same: only its reports and symbols are
+  // copied, and the target builds its own read model from them.
+  bool sourceOpen = source.Open(args.from, false, error);
+  if (!sourceOpen && error.rfind(collector::kNeedsUpgrade, 0) == 0) {
+    sourceOpen = source.Open(args.from, true, error);
+  }
+  if (!sourceOpen) {
     std::fprintf(stderr, "collector: cannot open database %s: %s\n", args.from.c_str(),
                  error.c_str());
     return kExitFailure;
@@ -603,6 +751,17 @@ int RunMigrate(const Arguments& args) {
     std::fprintf(stderr, "collector: migrate failed, nothing was copied: %s\n", error.c_str());
     return kExitFailure;
   }
+  // The groups and counters are made again from the copied reports.
+  auto indexed = [&](uint64_t done) {
+    if (done % 10000 < 200) {
+      std::fprintf(stderr, "collector: indexed %llu of %zu reports\n",
+                   static_cast<unsigned long long>(done), reports.size());
+    }
+  };
+  if (!collector::BackfillCrashEntries(target, indexed, error)) {
+    std::fprintf(stderr, "collector: the reports were copied but not indexed: %s\n", error.c_str());
+    return kExitFailure;
+  }
   std::printf("copied %zu reports and %zu symbol files\n", reports.size(), symbols.size());
   std::fflush(stdout);
   return kExitOk;
@@ -624,7 +783,7 @@ int main(int argc, char** argv) {
     return UsageError("no command given");
   }
   if (args.command != "serve" && args.command != "list" && args.command != "show" &&
-      args.command != "symbols" && args.command != "migrate") {
+      args.command != "symbols" && args.command != "migrate" && args.command != "prune") {
     return UsageError("unknown command " + args.command);
   }
   if (args.command == "migrate") {
@@ -641,6 +800,9 @@ int main(int argc, char** argv) {
   }
   if (args.command == "symbols") {
     return RunSymbols(args);
+  }
+  if (args.command == "prune") {
+    return RunPrune(args);
   }
   return RunShow(args);
 }

@@ -54,6 +54,12 @@ constexpr char kSchemaV1[] =
 // The read model, with the tables, columns and indexes the SQLite store has, so that one text
 // of SQL serves both. Texts compare byte by byte (COLLATE "C"), as SQLite's do, whatever the
 // database's locale: first and last seen, the filters' order and the keys agree between stores.
+// Reports up to this id were stored before the read model existed and get their entries from
+// BackfillCrashEntries; every later report got its entry as it was stored.
+constexpr char kBackfillMark[] =
+    "CREATE TABLE backfill_state (upto bigint NOT NULL);"
+    "INSERT INTO backfill_state SELECT coalesce(max(id), 0) FROM reports";
+
 constexpr char kSchemaV2[] =
     "CREATE TABLE crashes ("
     " id bigint PRIMARY KEY,"
@@ -687,7 +693,7 @@ bool PostgresReportStore::Open(const std::string& uri, bool forWriting, std::str
       // The read model's tables start empty: the caller fills them for the reports already
       // stored (see BackfillCrashEntries).
       if (ok && version < kReadModelVersion) {
-        ok = Exec(conn, kSchemaV2, error);
+        ok = Exec(conn, kSchemaV2, error) && Exec(conn, kBackfillMark, error);
       }
       ok = ok && Exec(conn, "COMMIT", error);
       if (!ok) {
@@ -1088,7 +1094,10 @@ bool PostgresReportStore::Import(
     }
     progress(i + 1);
   }
-  if (!Exec(conn,
+  // The copied reports have no entries yet: the read model is built for them afterwards.
+  if (!Exec(conn, "UPDATE backfill_state SET upto = (SELECT coalesce(max(id), 0) FROM reports)",
+            error) ||
+      !Exec(conn,
             "SELECT setval(pg_get_serial_sequence('reports', 'id'), max(id)) FROM reports"
             " HAVING count(*) > 0",
             error) ||

@@ -5,10 +5,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "crash_data.h"
 #include "gbk.h"
+#include "query.h"
+#include "read_model.h"
+#include "report_detail.h"
 #include "report_store.h"
-#include "report_view.h"
 
 namespace collector {
 namespace {
@@ -52,44 +53,92 @@ std::vector<std::string> SplitPath(const std::string& path) {
   return parts;
 }
 
-ApiAnswer Groups(const std::vector<GroupSummary>& groups) {
+constexpr uint64_t kDefaultPage = 100;
+constexpr uint64_t kMostPerPage = 1000;
+
+std::string GroupJson(const GroupSummary& group) {
+  return "{\"id\":" + std::to_string(group.id) + ",\"program\":" + JsonString(group.program) +
+         ",\"code\":" + JsonString(group.code) + ",\"address\":" + JsonString(group.address) +
+         ",\"top_frames\":" + JsonStrings(group.topFrames) +
+         ",\"count\":" + std::to_string(group.count) +
+         ",\"versions\":" + JsonStrings(group.versions) +
+         ",\"first_seen\":" + JsonString(group.firstSeen) +
+         ",\"last_seen\":" + JsonString(group.lastSeen) + "}";
+}
+
+// A page of groups, most frequent first; a Link header names the next page when there is one.
+ApiAnswer Groups(ReportStore& store, const std::string& query) {
+  GroupQuery page;
+  page.filter = FilterFromQuery(query);
+  page.limit = QueryNumber(query, "limit", kDefaultPage, kMostPerPage);
+  uint64_t number = QueryNumber(query, "page", 1, UINT64_MAX / kMostPerPage);
+  page.offset = (number - 1) * page.limit;
+  std::vector<GroupSummary> groups;
+  bool more = false;
+  std::string error;
+  if (!ListGroups(store, page, groups, more, error)) {
+    return StoreFailed(error);
+  }
   std::string out = "[";
   for (const GroupSummary& group : groups) {
+    out += (out.size() > 1 ? "," : "") + GroupJson(group);
+  }
+  ApiAnswer answer = Json(200, out + "]");
+  if (more) {
+    std::string next =
+        "/api/groups?limit=" + std::to_string(page.limit) + "&page=" + std::to_string(number + 1);
+    if (!page.filter.version.empty()) {
+      next += "&version=" + QueryValue(page.filter.version);
+    }
+    if (!page.filter.program.empty()) {
+      next += "&program=" + QueryValue(page.filter.program);
+    }
+    answer.link = "<" + next + ">; rel=\"next\"";
+  }
+  return answer;
+}
+
+// A group's reports in id order, a page at a time from ?after=ID.
+ApiAnswer GroupReportsOf(ReportStore& store, int64_t id, const std::string& query) {
+  GroupSummary group;
+  bool found = false;
+  std::string error;
+  if (!FindGroup(store, id, ReportFilter(), group, found, error)) {
+    return StoreFailed(error);
+  }
+  if (!found) {
+    return NotFound();
+  }
+  uint64_t limit = QueryNumber(query, "limit", kDefaultPage, kMostPerPage);
+  int64_t after = static_cast<int64_t>(QueryNumber(query, "after", 0, INT64_MAX));
+  std::vector<CrashEntry> members;
+  if (!GroupMembers(store, id, after, limit + 1, members, error)) {
+    return StoreFailed(error);
+  }
+  bool more = members.size() > limit;
+  if (more) {
+    members.resize(limit);
+  }
+  std::string out = "[";
+  for (const CrashEntry& entry : members) {
     out += out.size() > 1 ? "," : "";
-    out += "{\"id\":" + std::to_string(group.id) + ",\"program\":" + JsonString(group.program) +
-           ",\"code\":" + JsonString(group.code) + ",\"address\":" + JsonString(group.address) +
-           ",\"top_frames\":" + JsonStrings(group.topFrames) +
-           ",\"count\":" + std::to_string(group.count) +
-           ",\"versions\":" + JsonStrings(group.versions) +
-           ",\"first_seen\":" + JsonString(group.firstSeen) +
-           ",\"last_seen\":" + JsonString(group.lastSeen) + "}";
+    out += "{\"id\":" + std::to_string(entry.id) +
+           ",\"received\":" + JsonString(entry.receivedUtc) + ",\"ver\":" + JsonString(entry.ver) +
+           ",\"program\":" + JsonString(entry.program) + ",\"code\":" + JsonString(entry.code) +
+           ",\"address\":" + JsonString(entry.address) + ",\"state\":" + JsonString(entry.state) +
+           "}";
   }
-  return Json(200, out + "]");
+  ApiAnswer answer = Json(200, out + "]");
+  if (more) {
+    answer.link = "</api/groups/" + std::to_string(id) + "/reports?limit=" + std::to_string(limit) +
+                  "&after=" + std::to_string(members.back().id) + ">; rel=\"next\"";
+  }
+  return answer;
 }
 
-ApiAnswer GroupReportsOf(const CrashData& data, int64_t id) {
-  for (const GroupSummary& group : data.groups) {
-    if (group.id != id) {
-      continue;
-    }
-    std::string out = "[";
-    for (size_t member : group.members) {
-      const StoredReport& report = data.reports[member];
-      CrashFields crash = CrashFieldsOf(report);
-      out += out.size() > 1 ? "," : "";
-      out += "{\"id\":" + std::to_string(report.id) + ",\"received\":" + Text(report.receivedUtc) +
-             ",\"ver\":" + Text(report.ver) + ",\"program\":" + JsonString(crash.program) +
-             ",\"code\":" + JsonString(crash.code) + ",\"address\":" + JsonString(crash.address) +
-             ",\"state\":" + JsonString(report.state) + "}";
-    }
-    return Json(200, out + "]");
-  }
-  return NotFound();
-}
-
-ApiAnswer Report(ReportStore& store, const StoredReport& report) {
-  CrashFields crash = CrashFieldsOf(report);
-  std::vector<std::string> lines = StackLines(store, report);
+ApiAnswer Report(const ReportDetail& detail) {
+  const StoredReport& report = detail.row;
+  const CrashEntry& crash = detail.crash;
   std::string out =
       "{\"id\":" + std::to_string(report.id) + ",\"received\":" + Text(report.receivedUtc) +
       ",\"peer\":" + Text(report.peer) + ",\"path\":" + Text(report.path) +
@@ -100,10 +149,22 @@ ApiAnswer Report(ReportStore& store, const StoredReport& report) {
       ",\"answered\":" + std::to_string(report.httpStatus) +
       ",\"program\":" + JsonString(crash.program) + ",\"code\":" + JsonString(crash.code) +
       ",\"address\":" + JsonString(crash.address) +
-      ",\"log_bytes\":" + (report.hasLog ? std::to_string(report.log.size()) : "null") +
-      ",\"stack\":" + JsonStrings(lines) +
-      ",\"log\":" + (report.hasLog ? Text(report.log) : "null") + "}";
+      ",\"group\":" + (detail.hasCrash ? std::to_string(crash.groupId) : "null") +
+      ",\"log_bytes\":" + (detail.hasLog ? std::to_string(detail.log.size()) : "null") +
+      ",\"stack\":" + JsonStrings(detail.stackLines) +
+      ",\"log\":" + (detail.hasLog ? Text(detail.log) : "null") + "}";
   return Json(200, out);
+}
+
+// A report whose bytes retention removed: what the read model keeps of it.
+ApiAnswer PrunedReport(const CrashEntry& crash) {
+  return Json(200, "{\"id\":" + std::to_string(crash.id) +
+                       ",\"received\":" + JsonString(crash.receivedUtc) +
+                       ",\"ver\":" + (crash.hasVer ? JsonString(crash.ver) : "null") +
+                       ",\"state\":" + JsonString(crash.state) + ",\"pruned\":true,\"program\":" +
+                       JsonString(crash.program) + ",\"code\":" + JsonString(crash.code) +
+                       ",\"address\":" + JsonString(crash.address) +
+                       ",\"group\":" + std::to_string(crash.groupId) + "}");
 }
 
 }  // namespace
@@ -160,7 +221,8 @@ bool BearerMatches(const std::string& token, const std::string& authorization) {
 
 bool IsApiPath(const std::string& path) { return path == "/api" || path.rfind("/api/", 0) == 0; }
 
-ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::string& path) {
+ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::string& path,
+                    const std::string& query, uint64_t maxDecodedBytes) {
   std::vector<std::string> parts = SplitPath(path);
   int64_t id = 0;
   bool groups = parts.size() == 2 && parts[1] == "groups";
@@ -177,29 +239,28 @@ ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::st
     answer.allowGet = true;
     return answer;
   }
-  std::string error;
-  if (groups || groupReports) {
-    CrashData data;
-    if (!LoadCrashData(store, data, error)) {
-      return StoreFailed(error);
-    }
-    return groups ? Groups(data.groups) : GroupReportsOf(data, id);
+  if (groups) {
+    return Groups(store, query);
   }
-  StoredReport stored;
+  if (groupReports) {
+    return GroupReportsOf(store, id, query);
+  }
+  ReportDetail detail;
   bool found = false;
-  if (!store.Get(id, stored, found, error)) {
+  std::string error;
+  if (!LoadReport(store, id, maxDecodedBytes, detail, found, error)) {
     return StoreFailed(error);
   }
-  if (!found || (raw && !stored.hasLog)) {
+  if (!found || (raw && !detail.hasLog)) {
     return NotFound();
   }
   if (!raw) {
-    return Report(store, stored);
+    return detail.hasRow ? Report(detail) : PrunedReport(detail.crash);
   }
   ApiAnswer answer;
   answer.contentType = "application/octet-stream";
   answer.attachment = true;
-  answer.body = std::move(stored.log);
+  answer.body = std::move(detail.log);
   return answer;
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "payload_decode.h"
 
 namespace collector {
 
@@ -21,12 +24,17 @@ struct ApiAnswer {
   std::string body;
   bool attachment = false;  // Content-Disposition: attachment
   bool allowGet = false;    // a 405: Allow: GET
+  std::string link;         // Link header value (the next page), "" for none
 };
 
 // True for the paths the read side owns: /api and everything below it.
 bool IsApiPath(const std::string& path);
 
 // The answer to an authorized request for an /api/ path (path without the query).
-ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::string& path);
+// Lists are paginated: ?limit=N (at most 1000) with ?page=N for groups (filtered by ?version=
+// and ?program=) and ?after=ID for a group's reports; the next page is named in the Link header.
+ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::string& path,
+                    const std::string& query = "",
+                    uint64_t maxDecodedBytes = kDefaultMaxDecodedBytes);
 
 }  // namespace collector

@@ -10,6 +10,21 @@ int64_t ReportStore::Insert(const StoredReport& report, std::string& error) {
   return InsertBatch({&report}, ids, error) ? ids.front() : 0;
 }
 
+bool ReportStore::InsertBatch(const std::vector<const StoredReport*>& reports,
+                              std::vector<int64_t>& ids, std::string& error) {
+  std::vector<std::string> errors;
+  if (!StoreBatch(reports, ids, errors, error)) {
+    return false;
+  }
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (ids[i] == 0) {
+      error = errors[i];
+      return false;
+    }
+  }
+  return true;
+}
+
 bool IsPostgresLocation(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
 }

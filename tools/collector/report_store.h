@@ -1,9 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "read_model.h"
+#include "sql_session.h"
 
 namespace collector {
 
@@ -25,6 +29,9 @@ struct StoredReport {
   int httpStatus = 0;     // the status the sender was answered with
   bool hasStack = false;  // the archive held stack.txt
   std::string stack;      // its bytes, unchanged
+  // What the read side keeps of it, worked out at ingest; stored with it in one transaction.
+  // Its id is set by the store.
+  CrashEntry crash;
 };
 
 // A symbol file as kept: found by module name (lower case), TimeDateStamp and CodeView id.
@@ -58,18 +65,44 @@ class ReportStore {
   // Returns the new report's id, or 0 with error set.
   int64_t Insert(const StoredReport& report, std::string& error);
 
-  // Stores all of them in one transaction, so they share one commit: all or none. ids gets
-  // their ids in order. Ids are unique and increasing, also across processes sharing the store.
   // How many batches the server may have in InsertBatch at once. One for a store that
   // serialises its writes anyway (a second writer would only split the group commit); more
   // where each batch runs on its own server connection.
   virtual size_t ConcurrentWriters() const { return 1; }
 
-  virtual bool InsertBatch(const std::vector<const StoredReport*>& reports,
-                           std::vector<int64_t>& ids, std::string& error) = 0;
+  // Stores them, with their crash entries and group counters, in one transaction, so they
+  // share one commit. ids gets their ids in order. A report the database refuses (too large,
+  // say) gets id 0 and its reason in errors; the others are stored all the same. False, with
+  // error set, when none could be stored. Ids are unique and increasing, also across processes
+  // sharing the store.
+  virtual bool StoreBatch(const std::vector<const StoredReport*>& reports,
+                          std::vector<int64_t>& ids, std::vector<std::string>& errors,
+                          std::string& error) = 0;
 
-  // Every report in id order, without payload bytes (payloadSize is set).
+  // StoreBatch for callers that want every report or a failure: false with the first reason
+  // when any report was refused (the others are stored then all the same).
+  bool InsertBatch(const std::vector<const StoredReport*>& reports, std::vector<int64_t>& ids,
+                   std::string& error);
+
+  // Every report in id order, without payload bytes (payloadSize is set). It holds them all in
+  // memory: for copying a store and for tests, never for answering requests.
   virtual bool List(std::vector<StoredReport>& out, std::string& error) = 0;
+
+  // Runs fn on a connection of its own for reading; a read never holds up the writer.
+  using SessionTask = std::function<bool(SqlSession&, std::string&)>;
+  virtual bool Read(const SessionTask& fn, std::string& error) = 0;
+  // Runs fn in one transaction on the writing side: committed when it returns true.
+  virtual bool Write(const SessionTask& fn, std::string& error) = 0;
+
+  // Deletes the uploaded bytes (and decoded logs and stacks) of the reports received before
+  // the time (ISO 8601 UTC); their crash entries and groups stay, so counts and trends do.
+  // Then gives the space back. removed gets how many reports lost their bytes.
+  virtual bool Prune(const std::string& beforeUtc, uint64_t& removed, std::string& error) = 0;
+
+  // Up to limit reports with ids above afterId, in id order, with their payloads: for building
+  // the read model of reports an older collector stored, a page at a time.
+  virtual bool ReadRange(int64_t afterId, size_t limit, std::vector<StoredReport>& out,
+                         std::string& error) = 0;
 
   // found is false when no report has that id.
   virtual bool Get(int64_t id, StoredReport& out, bool& found, std::string& error) = 0;
@@ -87,6 +120,10 @@ class ReportStore {
   // Every symbol file with its bytes, in id order (for copying a store).
   virtual bool ListSymbolFiles(std::vector<SymbolFile>& out, std::string& error) = 0;
 };
+
+// The start of the error Open gives for a store an older collector wrote when it is opened for
+// reading: opening it for writing brings it up to date.
+constexpr char kNeedsUpgrade[] = "the store needs upgrading";
 
 // True for postgresql://... and postgres://... locations.
 bool IsPostgresLocation(const std::string& location);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "crash_entry.h"
 #include "dashboard.h"
 #include "payload_decode.h"
 #include "read_api.h"
@@ -218,6 +219,9 @@ MHD_Result AnswerFromApi(MHD_Connection* connection, const ApiAnswer& answer) {
   }
   if (answer.allowGet) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET");
+  }
+  if (!answer.link.empty()) {
+    MHD_add_response_header(response, "Link", answer.link.c_str());
   }
   if (answer.status == MHD_HTTP_UNAUTHORIZED) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
@@ -867,14 +871,15 @@ MHD_Result UploadServer::Impl::Finish(MHD_Connection* connection, Request& reque
   report.fileName = std::move(request.fileName);
   report.payload = std::move(request.file);
   report.payloadSize = report.payload.size();
-  DecodedPayload decoded = DecodePayload(report.payload);
-  report.hasLog = decoded.state != DecodeState::kUndecodable;
-  report.log = std::move(decoded.log);
+  DecodedPayload decoded = DecodePayload(report.payload, options_.maxDecodedBytes);
   report.state = DecodeStateName(decoded.state);
   report.note = decoded.note;
-  report.hasStack = decoded.hasStack;
-  report.stack = std::move(decoded.stack);
   report.httpStatus = options_.answerStatus;
+  // Only the upload is kept: the log and stack are decoded again from it when a report page
+  // asks, so a report costs its upload once, not twice. The read model is worked out now.
+  bool hasLog = decoded.state == DecodeState::kArchive || decoded.state == DecodeState::kUnpacked;
+  report.crash =
+      DescribeCrash(store_, report, hasLog, decoded.log, decoded.hasStack, decoded.stack);
 
   std::lock_guard<std::mutex> lock(queueMutex_);
   if (closing_) {
@@ -1051,13 +1056,16 @@ void UploadServer::Impl::WriterLoop() {
       reports.push_back(&entry.second->report);
     }
     std::vector<int64_t> ids;
+    std::vector<std::string> errors;
     std::string error;
-    bool stored = store_.InsertBatch(reports, ids, error);
+    bool stored = store_.StoreBatch(reports, ids, errors, error);
     for (size_t i = 0; i < batch.size(); ++i) {
       Request* request = batch[i].second;
-      request->stored = stored;
+      // A report the database refused is answered with an error; the others of its batch
+      // are stored and acknowledged all the same.
       request->id = stored ? ids[i] : 0;
-      request->storeError = error;
+      request->stored = request->id != 0;
+      request->storeError = stored ? errors[i] : error;
       // The bytes are on disk; only the texts for the log line are still needed.
       std::string().swap(request->report.payload);
       std::string().swap(request->report.log);
@@ -1082,10 +1090,15 @@ void UploadServer::Impl::ReaderLoop() {
     reads_.pop_front();
     lock.unlock();
     if (request->api) {
-      request->apiAnswer = AnswerApi(store_, request->method, request->path);
+      size_t question = request->target.find('?');
+      std::string query =
+          question == std::string::npos ? "" : request->target.substr(question + 1);
+      request->apiAnswer = AnswerApi(store_, request->method, request->path, query,
+                                     options_.maxDecodedBytes);
     } else {
-      request->pageAnswer = AnswerPage(store_, request->path, request->query,
-                                       static_cast<int64_t>(std::time(nullptr)));
+      request->pageAnswer =
+          AnswerPage(store_, request->path, request->query,
+                     static_cast<int64_t>(std::time(nullptr)), options_.maxDecodedBytes);
     }
     MHD_resume_connection(connection);
     lock.lock();

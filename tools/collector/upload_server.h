@@ -25,6 +25,8 @@ struct ServerOptions {
   // 503 with Retry-After.
   uint64_t maxBodyBudgetBytes = uint64_t{1} << 30;
   size_t maxHeaderBytes = 32768;            // request line and headers together
+  // An upload whose log claims more than this is kept raw, marked too-large, never decoded.
+  uint64_t maxDecodedBytes = 32u << 20;
   int stopGraceMilliseconds = 3000;         // connections left this long after a stop
   std::string readToken;                    // bearer token of the read API; empty: API off
   std::vector<std::string> trustedProxies;  // addresses whose X-Real-IP names the sender

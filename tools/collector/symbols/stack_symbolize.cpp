@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <tuple>
 
 #include "gbk.h"
+#include "read_model.h"
 #include "report_store.h"
 
 namespace collector {
@@ -75,28 +77,70 @@ std::vector<std::vector<ResolvedFrame>> ResolveStacks(ReportStore& store,
   if (requests.empty()) {
     return resolved;
   }
-  ScratchDir scratch;
-  if (!scratch.ok()) {
-    return resolved;
-  }
+  // Results of earlier runs first: the same crash sends the same addresses again and again.
+  std::vector<FrameSymbol> known;
   for (const auto& [id, list] : requests) {
-    std::string bytes;
-    std::string error;
-    if (!store.SymbolBytes(id, bytes, error)) {
+    for (const Request& request : list) {
+      known.push_back(FrameSymbol{id, request.address, "", "", 0, false});
+    }
+  }
+  std::string ignored;
+  if (!store.Read([&](SqlSession& session,
+                      std::string& error) { return LookupFrameSymbols(session, known, error); },
+                  ignored)) {
+    for (FrameSymbol& frame : known) {
+      frame.found = false;
+    }
+  }
+  std::vector<FrameSymbol> fresh;
+  std::unique_ptr<ScratchDir> scratch;
+  size_t at = 0;
+  for (const auto& [id, list] : requests) {
+    std::vector<size_t> missing;
+    for (size_t i = 0; i < list.size(); ++i, ++at) {
+      const FrameSymbol& frame = known[at];
+      if (frame.found) {
+        resolved[list[i].stack][list[i].frame].location =
+            SourceLocation{frame.function, frame.file, frame.line};
+      } else {
+        missing.push_back(i);
+      }
+    }
+    if (missing.empty()) {
       continue;
     }
-    std::string path = scratch.Write("symbols-" + std::to_string(id), bytes);
+    if (scratch == nullptr) {
+      scratch = std::make_unique<ScratchDir>();
+    }
+    std::string bytes;
+    std::string error;
+    if (!scratch->ok() || !store.SymbolBytes(id, bytes, error)) {
+      continue;
+    }
+    std::string path = scratch->Write("symbols-" + std::to_string(id), bytes);
     if (path.empty()) {
       continue;
     }
     std::vector<uint64_t> addresses;
-    for (const Request& request : list) {
-      addresses.push_back(request.address);
+    for (size_t i : missing) {
+      addresses.push_back(list[i].address);
     }
-    std::vector<SourceLocation> locations = Symbolize(path, addresses, scratch);
-    for (size_t i = 0; i < list.size() && i < locations.size(); ++i) {
-      resolved[list[i].stack][list[i].frame].location = locations[i];
+    std::vector<SourceLocation> locations = Symbolize(path, addresses, *scratch);
+    for (size_t m = 0; m < missing.size() && m < locations.size(); ++m) {
+      const Request& request = list[missing[m]];
+      SourceLocation& location = resolved[request.stack][request.frame].location;
+      location = locations[m];
+      location.function = ValidUtf8(StripControls(location.function));
+      location.file = ValidUtf8(StripControls(location.file));
+      fresh.push_back(
+          FrameSymbol{id, request.address, location.function, location.file, location.line, true});
     }
+  }
+  // Kept for the next time; a store opened for reading only just does not keep them.
+  if (!fresh.empty()) {
+    store.Write([&](SqlSession& session,
+                    std::string& error) { return SaveFrameSymbols(session, fresh, error); },
+                ignored);
   }
   return resolved;
 }
@@ -129,31 +173,6 @@ std::string StackGroupKey(const std::vector<ResolvedFrame>& frames) {
     key += (key.empty() ? "" : " | ") + frame;
   }
   return key;
-}
-
-std::map<int64_t, std::string> StackGroupKeys(
-    ReportStore& store, const std::vector<StoredReport>& reports,
-    std::map<int64_t, std::vector<std::string>>* frames) {
-  std::vector<int64_t> ids;
-  std::vector<StackTrace> stacks;
-  for (const StoredReport& report : reports) {
-    if (report.hasStack) {
-      StackTrace trace = ParseStackText(report.stack);
-      if (!trace.frames.empty()) {
-        ids.push_back(report.id);
-        stacks.push_back(std::move(trace));
-      }
-    }
-  }
-  std::map<int64_t, std::string> keys;
-  std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, stacks, kGroupFrames);
-  for (size_t i = 0; i < ids.size(); ++i) {
-    keys[ids[i]] = StackGroupKey(resolved[i]);
-    if (frames != nullptr) {
-      (*frames)[ids[i]] = StackGroupFrames(resolved[i]);
-    }
-  }
-  return keys;
 }
 
 }  // namespace collector

@@ -17,9 +17,10 @@ struct ResolvedFrame {
   SourceLocation location;  // empty where no symbol file matched or the symbolizer said nothing
 };
 
-// Resolves the first maxFrames frames of every stack through the symbol files stored now, one
-// llvm-symbolizer run per symbol file. Frames other than #0 are return addresses, so the byte
-// before them is looked up: that is the call.
+// Resolves the first maxFrames frames of every stack through the symbol files stored now: from
+// the stored results of earlier runs where there are some, else one llvm-symbolizer run per
+// symbol file, whose results are stored for the next time. Frames other than #0 are return
+// addresses, so the byte before them is looked up: that is the call.
 std::vector<std::vector<ResolvedFrame>> ResolveStacks(ReportStore& store,
                                                       const std::vector<StackTrace>& stacks,
                                                       size_t maxFrames);
@@ -34,13 +35,5 @@ std::string StackGroupKey(const std::vector<ResolvedFrame>& frames);
 
 // The same top frames, one string each.
 std::vector<std::string> StackGroupFrames(const std::vector<ResolvedFrame>& frames);
-
-struct StoredReport;
-
-// The group key (StackGroupKey) of every report whose stack holds a frame, by report id, and
-// when frames is given its group frames too; symbolized with the symbols stored now.
-std::map<int64_t, std::string> StackGroupKeys(
-    ReportStore& store, const std::vector<StoredReport>& reports,
-    std::map<int64_t, std::vector<std::string>>* frames = nullptr);
 
 }  // namespace collector

@@ -74,22 +74,18 @@ TEST(DashboardSession, CookieHeaderParsing) {
       collector::CookieFrom("xcollector_session=v; collector_sessionx=w", "collector_session"), "");
 }
 
-TEST(DashboardChart, ReportsFallIntoTheirHourAndVersion) {
-  collector::CrashData data;
+TEST(DashboardChart, CountsFallIntoTheirHourAndVersion) {
+  std::vector<collector::HourCount> data;
   const int64_t now = collector::UnixSeconds("2026-12-08T14:30:00.000Z");
   ASSERT_GT(now, 0);
   auto add = [&](const std::string& received, const std::string& ver) {
-    collector::StoredReport report;
-    report.id = static_cast<int64_t>(data.reports.size()) + 1;
-    report.receivedUtc = received;
-    report.ver = ver;
-    data.reports.push_back(report);
+    data.push_back(collector::HourCount{ver, collector::UnixSeconds(received) / 3600, 1});
   };
   add("2026-12-08T14:01:00.000Z", "1.0");  // this hour
   add("2026-12-08T14:59:00.000Z", "1.0");
   add("2026-12-01T15:00:00.000Z", "2.0");  // the first hour of the 168
   add("2026-12-01T14:59:59.000Z", "3.0");  // just before the window: no series
-  std::string svg = collector::CrashChart(data, {}, now);
+  std::string svg = collector::CrashChart(data, now);
   EXPECT_NE(svg.find("data-version=\"1.0\""), std::string::npos);
   EXPECT_NE(svg.find("data-version=\"2.0\""), std::string::npos);
   EXPECT_EQ(svg.find("data-version=\"3.0\""), std::string::npos);
@@ -107,7 +103,7 @@ TEST(DashboardChart, ReportsFallIntoTheirHourAndVersion) {
     add("2026-12-08T10:00:00.000Z", "9." + std::to_string(i));
   }
   add("2026-12-08T11:00:00.000Z", "9.11");
-  std::string many = collector::CrashChart(data, {}, now);
+  std::string many = collector::CrashChart(data, now);
   size_t lines = 0;
   for (size_t at = many.find("<polyline"); at != std::string::npos;
        at = many.find("<polyline", at + 1)) {
@@ -117,55 +113,6 @@ TEST(DashboardChart, ReportsFallIntoTheirHourAndVersion) {
   EXPECT_NE(many.find("data-version=\"9.11\""), std::string::npos);
   EXPECT_NE(many.find("class=\"series other\""), std::string::npos);
   EXPECT_NE(many.find(">other versions (5)</text>"), std::string::npos);
-  data.reports.resize(4);
-
-  collector::ReportFilter onlyTwo;
-  onlyTwo.version = "2.0";
-  std::string filtered = collector::CrashChart(data, onlyTwo, now);
-  EXPECT_EQ(filtered.find("data-version=\"1.0\""), std::string::npos);
-  EXPECT_NE(filtered.find("data-version=\"2.0\""), std::string::npos);
-}
-
-TEST(DashboardFilter, CountsVersionsAndSeenTimesAreThoseOfTheMatchingReports) {
-  collector::CrashData data;
-  // Ids out of time order, as several instances over one database may store them.
-  const char* received[] = {"2026-12-05T10:00:00.000Z", "2026-12-03T10:00:00.000Z",
-                            "2026-12-07T10:00:00.000Z", "2026-12-06T10:00:00.000Z"};
-  const char* versions[] = {"1.1", "1.0", "1.1", "1.0"};
-  collector::GroupSummary group;
-  group.id = 1;
-  for (size_t i = 0; i < 4; ++i) {
-    collector::StoredReport report;
-    report.id = static_cast<int64_t>(i) + 1;
-    report.receivedUtc = received[i];
-    report.ver = versions[i];
-    data.reports.push_back(report);
-    group.members.push_back(i);
-  }
-  collector::GroupSummary other;
-  other.id = 9;
-  other.members = {0};
-  data.groups = {other, group};
-
-  auto all = collector::FilterGroups(data, {});
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].id, 1);  // the larger group first
-  EXPECT_EQ(all[0].count, 4u);
-  EXPECT_EQ(all[0].versions, (std::vector<std::string>{"1.1", "1.0"}));
-  EXPECT_EQ(all[0].firstSeen, "2026-12-03T10:00:00.000Z");
-  EXPECT_EQ(all[0].lastSeen, "2026-12-07T10:00:00.000Z");
-
-  collector::ReportFilter filter;
-  filter.version = "1.0";
-  auto matching = collector::FilterGroups(data, filter);
-  ASSERT_EQ(matching.size(), 1u);
-  EXPECT_EQ(matching[0].id, 1);
-  EXPECT_EQ(matching[0].count, 2u);
-  EXPECT_EQ(matching[0].members, (std::vector<size_t>{1, 3}));
-  EXPECT_EQ(matching[0].firstSeen, "2026-12-03T10:00:00.000Z");
-  EXPECT_EQ(matching[0].lastSeen, "2026-12-06T10:00:00.000Z");
-  filter.version = "9.9";
-  EXPECT_TRUE(collector::FilterGroups(data, filter).empty());
 }
 
 }  // namespace
