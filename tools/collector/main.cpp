@@ -21,12 +21,10 @@
 
 #include "crash_entry.h"
 #include "gbk.h"
-#include "postgres_store.h"
 #include "read_model.h"
 #include "report_detail.h"
 #include "report_store.h"
 #include "report_view.h"
-#include "sqlite_store.h"
 #include "symbols/pe_image.h"
 #include "symbols/stack_symbolize.h"
 #include "symbols/stack_text.h"
@@ -705,49 +703,63 @@ int RunMigrate(const Arguments& args) {
         "migrate copies an SQLite file into PostgreSQL: --from FILE --to "
         "postgresql://...");
   }
-  collector::SqliteReportStore source;
+  std::unique_ptr<ReportStore> source = collector::MakeReportStore(args.from);
   std::string error;
   // A file from an older collector is read all the same: only its reports and symbols are
   // copied, and the target builds its own read model from them.
-  bool sourceOpen = source.Open(args.from, false, error);
+  bool sourceOpen = source->Open(args.from, false, error);
   if (!sourceOpen && error.rfind(collector::kNeedsUpgrade, 0) == 0) {
-    sourceOpen = source.Open(args.from, true, error);
+    sourceOpen = source->Open(args.from, true, error);
   }
   if (!sourceOpen) {
     std::fprintf(stderr, "collector: cannot open database %s: %s\n", args.from.c_str(),
                  error.c_str());
     return kExitFailure;
   }
-  std::vector<int64_t> reports;
+  uint64_t count = 0;
   std::vector<SymbolFile> symbols;
-  if (!source.ListIds(reports, error) || !source.ListSymbolFiles(symbols, error)) {
+  if (!source->Read(
+          [&](collector::SqlSession& session, std::string& failure) {
+            return session.Run(
+                "SELECT count(*) FROM reports", {},
+                [&](const collector::SqlRow& row) { count = static_cast<uint64_t>(row.Int(0)); },
+                failure);
+          },
+          error) ||
+      !source->ListSymbolFiles(symbols, error)) {
     std::fprintf(stderr, "collector: cannot read %s: %s\n", args.from.c_str(), error.c_str());
     return kExitFailure;
   }
-  collector::PostgresReportStore target;
-  if (!target.Open(args.to, true, error)) {
+  std::unique_ptr<ReportStore> target = collector::MakeReportStore(args.to);
+  if (!target->Open(args.to, true, error)) {
     std::fprintf(stderr, "collector: cannot open database %s: %s\n", args.to.c_str(),
                  error.c_str());
     return kExitFailure;
   }
-  // Reports are read one at a time, so memory stays flat however large the store.
+  const size_t reports = static_cast<size_t>(count);
+  // Reports are read one at a time, in id order, so memory stays flat however large the store.
+  int64_t lastId = 0;
   auto fetch = [&](size_t index, StoredReport& out, std::string& fetchError) {
-    bool found = false;
-    if (!source.Get(reports[index], out, found, fetchError)) {
+    std::vector<StoredReport> one;
+    if (!source->ReadRange(lastId, 1, one, fetchError)) {
       return false;
     }
-    if (!found) {
-      fetchError = "report " + std::to_string(reports[index]) + " vanished while copying";
+    if (one.empty()) {
+      fetchError = "report " + std::to_string(index + 1) + " of " + std::to_string(count) +
+                   " vanished while copying";
+      return false;
     }
-    return found;
+    out = std::move(one.front());
+    lastId = out.id;
+    return true;
   };
-  const size_t step = reports.size() >= 100 ? reports.size() / 20 : reports.size() + 1;
+  const size_t step = reports >= 100 ? reports / 20 : reports + 1;
   auto progress = [&](size_t done) {
     if (done % step == 0) {
-      std::fprintf(stderr, "collector: copied %zu of %zu reports\n", done, reports.size());
+      std::fprintf(stderr, "collector: copied %zu of %zu reports\n", done, reports);
     }
   };
-  if (!target.Import(symbols, reports.size(), fetch, progress, error)) {
+  if (!target->Import(symbols, reports, fetch, progress, error)) {
     std::fprintf(stderr, "collector: migrate failed, nothing was copied: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -755,14 +767,14 @@ int RunMigrate(const Arguments& args) {
   auto indexed = [&](uint64_t done) {
     if (done % 10000 < 200) {
       std::fprintf(stderr, "collector: indexed %llu of %zu reports\n",
-                   static_cast<unsigned long long>(done), reports.size());
+                   static_cast<unsigned long long>(done), reports);
     }
   };
-  if (!collector::BackfillCrashEntries(target, indexed, error)) {
+  if (!collector::BackfillCrashEntries(*target, indexed, error)) {
     std::fprintf(stderr, "collector: the reports were copied but not indexed: %s\n", error.c_str());
     return kExitFailure;
   }
-  std::printf("copied %zu reports and %zu symbol files\n", reports.size(), symbols.size());
+  std::printf("copied %zu reports and %zu symbol files\n", reports, symbols.size());
   std::fflush(stdout);
   return kExitOk;
 }

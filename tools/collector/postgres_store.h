@@ -49,7 +49,7 @@ class PostgresReportStore : public ReportStore {
   // left empty: the caller builds it from the copied reports.
   bool Import(const std::vector<SymbolFile>& symbols, size_t reportCount,
               const std::function<bool(size_t, StoredReport&, std::string&)>& fetch,
-              const std::function<void(size_t)>& progress, std::string& error);
+              const std::function<void(size_t)>& progress, std::string& error) override;
 
  private:
   class Lease;

@@ -25,6 +25,13 @@ bool ReportStore::InsertBatch(const std::vector<const StoredReport*>& reports,
   return true;
 }
 
+bool ReportStore::Import(const std::vector<SymbolFile>&, size_t,
+                         const std::function<bool(size_t, StoredReport&, std::string&)>&,
+                         const std::function<void(size_t)>&, std::string& error) {
+  error = "this store does not take copies of another";
+  return false;
+}
+
 bool IsPostgresLocation(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
 }

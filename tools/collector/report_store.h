@@ -119,6 +119,15 @@ class ReportStore {
 
   // Every symbol file with its bytes, in id order (for copying a store).
   virtual bool ListSymbolFiles(std::vector<SymbolFile>& out, std::string& error) = 0;
+
+  // Copies a whole store in, in one transaction: symbol files and reports keep their ids, so
+  // links to reports stay valid; the read model is built afterwards (BackfillCrashEntries).
+  // Refuses when this store already holds reports or symbol files. fetch fills report number i
+  // (0 to reportCount - 1, called in order) with its payload; progress is told how many are
+  // copied. Only a store that several collectors share takes copies.
+  virtual bool Import(const std::vector<SymbolFile>& symbols, size_t reportCount,
+                      const std::function<bool(size_t, StoredReport&, std::string&)>& fetch,
+                      const std::function<void(size_t)>& progress, std::string& error);
 };
 
 // The start of the error Open gives for a store an older collector wrote when it is opened for

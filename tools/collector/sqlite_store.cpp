@@ -372,6 +372,16 @@ void SqliteReportStore::GiveBack(std::unique_ptr<SqliteSession> reader) {
   }
 }
 
+bool SqliteReportStore::OnReader(std::string& error, const std::function<bool(sqlite3*)>& fn) {
+  std::unique_ptr<SqliteSession> reader = TakeReader(error);
+  if (reader == nullptr) {
+    return false;
+  }
+  bool ok = fn(reader->db());
+  GiveBack(std::move(reader));
+  return ok;
+}
+
 bool SqliteReportStore::Read(const SessionTask& fn, std::string& error) {
   std::unique_ptr<SqliteSession> reader = TakeReader(error);
   if (reader == nullptr) {
@@ -606,32 +616,29 @@ bool SqliteReportStore::List(std::vector<StoredReport>& out, std::string& error)
 }
 
 bool SqliteReportStore::Get(int64_t id, StoredReport& out, bool& found, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  found = false;
-  if (db_ == nullptr) {
-    error = "database not open";
-    return false;
-  }
-  Statement query(db_, (std::string("SELECT ") + kColumns + ", " + StackColumn() +
-                        ", payload FROM reports WHERE id = ?")
-                           .c_str());
-  if (!query.ok()) {
-    error = sqlite3_errmsg(db_);
-    return false;
-  }
-  sqlite3_bind_int64(query.get(), 1, id);
-  int rc = sqlite3_step(query.get());
-  if (rc == SQLITE_ROW) {
-    ReadRow(query.get(), out);
-    out.payload = ColumnBytes(query.get(), kStackColumn + 1);
-    found = true;
+  return OnReader(error, [&](sqlite3* db) {
+    found = false;
+    Statement query(db, (std::string("SELECT ") + kColumns + ", " + StackColumn() +
+                         ", payload FROM reports WHERE id = ?")
+                            .c_str());
+    if (!query.ok()) {
+      error = sqlite3_errmsg(db);
+      return false;
+    }
+    sqlite3_bind_int64(query.get(), 1, id);
+    int rc = sqlite3_step(query.get());
+    if (rc == SQLITE_ROW) {
+      ReadRow(query.get(), out);
+      out.payload = ColumnBytes(query.get(), kStackColumn + 1);
+      found = true;
+      return true;
+    }
+    if (rc != SQLITE_DONE) {
+      error = sqlite3_errmsg(db);
+      return false;
+    }
     return true;
-  }
-  if (rc != SQLITE_DONE) {
-    error = sqlite3_errmsg(db_);
-    return false;
-  }
-  return true;
+  });
 }
 
 bool SqliteReportStore::ReadRange(int64_t afterId, size_t limit, std::vector<StoredReport>& out,
@@ -696,57 +703,51 @@ int64_t SqliteReportStore::AddSymbolFile(const SymbolFile& file, std::string& er
 bool SqliteReportStore::FindSymbolFile(const std::string& module, uint32_t timestamp,
                                        const std::string& debugId, SymbolFile& out, bool& found,
                                        std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  found = false;
-  if (db_ == nullptr) {
-    error = "database not open";
-    return false;
-  }
-  if (!hasSymbolTable_) {
+  return OnReader(error, [&](sqlite3* db) {
+    found = false;
+    if (!hasSymbolTable_) {
+      return true;
+    }
+    Statement query(db,
+                    "SELECT id, module, timestamp, debug_id, size_of_image, image_base, file_name,"
+                    " added_utc FROM symbols WHERE module = ? AND timestamp = ? AND debug_id = ?");
+    if (!query.ok()) {
+      error = sqlite3_errmsg(db);
+      return false;
+    }
+    sqlite3_stmt* stmt = query.get();
+    BindText(stmt, 1, module);
+    sqlite3_bind_int64(stmt, 2, timestamp);
+    BindText(stmt, 3, debugId);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      ReadSymbolRow(stmt, out);
+      found = true;
+      return true;
+    }
+    if (rc != SQLITE_DONE) {
+      error = sqlite3_errmsg(db);
+      return false;
+    }
     return true;
-  }
-  Statement query(db_,
-                  "SELECT id, module, timestamp, debug_id, size_of_image, image_base, file_name,"
-                  " added_utc FROM symbols WHERE module = ? AND timestamp = ? AND debug_id = ?");
-  if (!query.ok()) {
-    error = sqlite3_errmsg(db_);
-    return false;
-  }
-  sqlite3_stmt* stmt = query.get();
-  BindText(stmt, 1, module);
-  sqlite3_bind_int64(stmt, 2, timestamp);
-  BindText(stmt, 3, debugId);
-  int rc = sqlite3_step(stmt);
-  if (rc == SQLITE_ROW) {
-    ReadSymbolRow(stmt, out);
-    found = true;
-    return true;
-  }
-  if (rc != SQLITE_DONE) {
-    error = sqlite3_errmsg(db_);
-    return false;
-  }
-  return true;
+  });
 }
 
 bool SqliteReportStore::SymbolBytes(int64_t id, std::string& out, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) {
-    error = "database not open";
-    return false;
-  }
-  Statement query(db_, "SELECT bytes FROM symbols WHERE id = ?");
-  if (!query.ok()) {
-    error = sqlite3_errmsg(db_);
-    return false;
-  }
-  sqlite3_bind_int64(query.get(), 1, id);
-  if (sqlite3_step(query.get()) != SQLITE_ROW) {
-    error = "no symbol file " + std::to_string(id);
-    return false;
-  }
-  out = ColumnBytes(query.get(), 0);
-  return true;
+  return OnReader(error, [&](sqlite3* db) {
+    Statement query(db, "SELECT bytes FROM symbols WHERE id = ?");
+    if (!query.ok()) {
+      error = sqlite3_errmsg(db);
+      return false;
+    }
+    sqlite3_bind_int64(query.get(), 1, id);
+    if (sqlite3_step(query.get()) != SQLITE_ROW) {
+      error = "no symbol file " + std::to_string(id);
+      return false;
+    }
+    out = ColumnBytes(query.get(), 0);
+    return true;
+  });
 }
 
 bool SqliteReportStore::ListSymbolFiles(std::vector<SymbolFile>& out, std::string& error) {
@@ -772,29 +773,6 @@ bool SqliteReportStore::ListSymbolFiles(std::vector<SymbolFile>& out, std::strin
     out.emplace_back();
     ReadSymbolRow(stmt, out.back());
     out.back().bytes = ColumnBytes(stmt, 8);
-  }
-  if (rc != SQLITE_DONE) {
-    error = sqlite3_errmsg(db_);
-    return false;
-  }
-  return true;
-}
-
-bool SqliteReportStore::ListIds(std::vector<int64_t>& out, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  out.clear();
-  if (db_ == nullptr) {
-    error = "database not open";
-    return false;
-  }
-  Statement query(db_, "SELECT id FROM reports ORDER BY id");
-  if (!query.ok()) {
-    error = sqlite3_errmsg(db_);
-    return false;
-  }
-  int rc;
-  while ((rc = sqlite3_step(query.get())) == SQLITE_ROW) {
-    out.push_back(sqlite3_column_int64(query.get(), 0));
   }
   if (rc != SQLITE_DONE) {
     error = sqlite3_errmsg(db_);

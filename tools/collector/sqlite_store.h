@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -40,9 +41,6 @@ class SqliteReportStore : public ReportStore {
   bool SymbolBytes(int64_t id, std::string& out, std::string& error) override;
   bool ListSymbolFiles(std::vector<SymbolFile>& out, std::string& error) override;
 
-  // Every report id in order, for copying the store one report at a time.
-  bool ListIds(std::vector<int64_t>& out, std::string& error);
-
  private:
   bool Exec(const char* sql, std::string& error);
   int64_t InsertLocked(const StoredReport& report, std::string& error);
@@ -51,6 +49,8 @@ class SqliteReportStore : public ReportStore {
   const char* StackColumn() const;
   std::unique_ptr<SqliteSession> TakeReader(std::string& error);
   void GiveBack(std::unique_ptr<SqliteSession> reader);
+  // Runs fn on a reader's own connection, so a report page never holds up the writer.
+  bool OnReader(std::string& error, const std::function<bool(sqlite3*)>& fn);
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
