@@ -18,7 +18,9 @@
 #include <thread>
 
 #include "collector_harness.h"
+#include "crash_entry.h"
 #include "gbk_texts.h"
+#include "sqlite_store.h"
 
 namespace {
 
@@ -514,8 +516,8 @@ TEST(CollectorCommandLine, RejectsBadArgumentsAndUnusableDatabases) {
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--max-bytes", "0"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--status", "199"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--bogus"}).exitStatus, 2);
-  EXPECT_EQ(RunCollector({"serve", "--db", dir.File("a.db"), "--trusted-proxy", "nginx"}).exitStatus,
-            2);
+  EXPECT_EQ(
+      RunCollector({"serve", "--db", dir.File("a.db"), "--trusted-proxy", "nginx"}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"show", "--db", dir.File("a.db")}).exitStatus, 2);
   EXPECT_EQ(RunCollector({"show", "x1", "--db", dir.File("a.db")}).exitStatus, 2);
 
@@ -553,7 +555,8 @@ std::string MultipartBody(const std::vector<std::pair<std::string, std::string>>
 
 std::string PostHead(const std::string& framing) {
   return "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; "
-         "boundary=" + kBoundary41 + "\r\n" + framing + "Connection: close\r\n\r\n";
+         "boundary=" +
+         kBoundary41 + "\r\n" + framing + "Connection: close\r\n\r\n";
 }
 
 // The body sent in chunks of 1000 bytes, so its size is never announced.
@@ -595,8 +598,8 @@ TEST_F(CollectorServe, DuplicatePartsAndOtherMethodsAreRefused) {
   }
   EXPECT_TRUE(ListedReports().empty());
   for (const std::string method : {"GET", "PUT"}) {
-    std::string response =
-        SendRaw(server_.port(), method + " /upload HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
+    std::string response = SendRaw(
+        server_.port(), method + " /upload HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(StatusOf(response), 405) << response;
     EXPECT_NE(response.find("\r\nAllow: POST\r\n"), std::string::npos) << response;
   }
@@ -665,8 +668,8 @@ TEST_F(CollectorServe, ConnectionsPerAddressAndHeadSizeAreCapped) {
   EXPECT_EQ(SendRaw(server_.port(), BuildUploadRequest("/", kBoundary41, "3", "x")), "");
   ASSERT_TRUE(SendAll(first, BuildUploadRequest("/", kBoundary41, "1", "x")));
   EXPECT_EQ(StatusOf(ReceiveAll(first)), 200);
-  ASSERT_TRUE(SendAll(second, "POST / HTTP/1.1\r\nHost: x\r\nX-Pad: " +
-                                  std::string(40000, 'p') + "\r\n\r\n"));
+  ASSERT_TRUE(SendAll(
+      second, "POST / HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(40000, 'p') + "\r\n\r\n"));
   EXPECT_EQ(StatusOf(ReceiveAll(second)), 431);
   close(first);
   close(second);
@@ -784,10 +787,71 @@ TEST_F(CollectorServe, SenderBehindATrustedProxyComesFromXRealIpAndNobodyElseCan
   // From a player: the header is ignored. From the proxy, a header that is no address too.
   SendFrom("127.0.0.1", server_.port(), withRealIp("198.51.100.9"));
   SendFrom("127.0.0.2", server_.port(), withRealIp("<b>1.2.3.4</b>"));
-  const char* expected[] = {"peer: 203.0.113.7 via 127.0.0.2:", "peer: 127.0.0.1:",
-                            "peer: 127.0.0.2:"};
+  const char* expected[] = {
+      "peer: 203.0.113.7 via 127.0.0.2:", "peer: 127.0.0.1:", "peer: 127.0.0.2:"};
   for (int id = 1; id <= 3; ++id) {
     ToolResult shown = Show(std::to_string(id));
     EXPECT_NE(shown.out.find(expected[id - 1]), std::string::npos) << shown.out;
   }
 }
+
+namespace {
+
+// Retention end to end: uploads decoded past the limit are kept raw as too-large; prune and
+// --keep-days drop old uploads but keep their counts; bad times are refused.
+TEST_F(CollectorServe, TooLargeLogsStayRawAndRetentionKeepsCounts) {
+  StartServer({"--max-decoded-bytes", "4096"});
+  std::string small = PackLog(CrashLog(10));
+  std::string large = PackLog(CrashLog(400));  // about 12 KB once decoded
+  ASSERT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", small)), 200);
+  ASSERT_EQ(StatusOf(Upload(kBoundary41, "1.0.0", large)), 200);
+  ASSERT_EQ(server_.StopWith(SIGTERM), 0);
+  ToolResult shown = Show("2");
+  EXPECT_NE(shown.out.find("state: too-large\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("log: (none)\n"), std::string::npos) << shown.out;
+  EXPECT_EQ(Show("2", "--pak").out, large);
+
+  // Everything is older than tomorrow: both lose their uploads, the counts stay.
+  std::time_t tomorrow = std::time(nullptr) + 86400;
+  char before[32];
+  std::strftime(before, sizeof(before), "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&tomorrow));
+  EXPECT_EQ(RunCollector({"prune", "--db", Db(), "--before", "yesterday"}).exitStatus, 2);
+  ToolResult pruned = RunCollector({"prune", "--db", Db(), "--before", before});
+  EXPECT_EQ(pruned.exitStatus, 0) << pruned.err;
+  EXPECT_EQ(pruned.out.rfind("pruned 2 reports", 0), 0u) << pruned.out;
+  shown = Show("1");
+  EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+  EXPECT_NE(shown.out.find("pruned: "), std::string::npos) << shown.out;
+  EXPECT_EQ(Show("1", "--raw").exitStatus, 1);
+  EXPECT_EQ(ListedReports().size(), 2u);
+  ToolResult listed = RunCollector({"list", "--db", Db()});
+  // The too-large report has no crash fields: a group of its own.
+  EXPECT_NE(listed.out.find("groups: 2\n1\tgame.exe\t0xc0000005\t0x401000\n1\t-\t-\t-\n"),
+            std::string::npos)
+      << listed.out;
+
+  // --keep-days prunes at start: a report from 2020 loses its upload, one sent now keeps it.
+  {
+    collector::SqliteReportStore store;
+    std::string error;
+    ASSERT_TRUE(store.Open(Db(), true, error)) << error;
+    collector::StoredReport old;
+    old.receivedUtc = "2020-01-01T00:00:00.000Z";
+    old.payload = small;
+    old.state = "archive";
+    old.crash = collector::DescribeCrash(store, old, true, CrashLog(10), false, "");
+    ASSERT_EQ(store.Insert(old, error), 3) << error;
+  }
+  StartServer({"--keep-days", "1"});
+  ASSERT_EQ(StatusOf(Upload(kBoundary41, "1.0.1", small)), 200);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (Show("3", "--pak").exitStatus == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(server_.StopWith(SIGTERM), 0);
+  EXPECT_NE(Show("3").out.find("pruned: "), std::string::npos);
+  EXPECT_EQ(Show("4", "--raw").exitStatus, 0);
+  EXPECT_NE(ServerErrors().find("retention pruned 1 reports"), std::string::npos) << ServerErrors();
+}
+
+}  // namespace
