@@ -264,7 +264,10 @@ class SqliteStore:
             return conn.execute("SELECT count(*) FROM crashes").fetchone()[0]
 
     def close(self):
-        pass
+        # Gigabytes at the larger sizes: gone before the next store is filled.
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(self.db + suffix):
+                os.remove(self.db + suffix)
 
 
 class PostgresStore:
