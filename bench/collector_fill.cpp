@@ -35,11 +35,11 @@
 #include <string>
 #include <vector>
 
-#include "crash_entry.h"
+#include "ingest/crash_entry.h"
 #include "pack/pak_archive.h"
-#include "payload_decode.h"
-#include "read_model.h"
-#include "report_store.h"
+#include "ingest/payload_decode.h"
+#include "readmodel/read_model.h"
+#include "store/report_store.h"
 #include "symbols/stack_text.h"
 
 namespace {

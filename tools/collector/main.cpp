@@ -19,16 +19,16 @@
 #include <thread>
 #include <vector>
 
-#include "crash_entry.h"
+#include "ingest/crash_entry.h"
 #include "gbk.h"
-#include "read_model.h"
-#include "report_detail.h"
-#include "report_store.h"
-#include "report_view.h"
+#include "readmodel/read_model.h"
+#include "readmodel/report_detail.h"
+#include "store/report_store.h"
+#include "render/report_view.h"
 #include "symbols/pe_image.h"
 #include "symbols/stack_symbolize.h"
 #include "symbols/stack_text.h"
-#include "upload_server.h"
+#include "front/upload_server.h"
 
 namespace {
 

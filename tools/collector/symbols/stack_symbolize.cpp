@@ -6,8 +6,8 @@
 #include <tuple>
 
 #include "gbk.h"
-#include "read_model.h"
-#include "report_store.h"
+#include "readmodel/read_model.h"
+#include "store/report_store.h"
 
 namespace collector {
 namespace {

@@ -18,9 +18,9 @@
 #include <thread>
 
 #include "collector_harness.h"
-#include "crash_entry.h"
+#include "ingest/crash_entry.h"
 #include "gbk_texts.h"
-#include "sqlite_store.h"
+#include "store/sqlite_store.h"
 
 namespace {
 

@@ -2,14 +2,14 @@
 // byte, session values that are expired, tampered with or signed with another token, and the
 // chart's hour buckets.
 
-#include "dashboard.h"
+#include "render/dashboard.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "session.h"
+#include "front/session.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "payload_decode.h"
+#include "ingest/payload_decode.h"
 
 #include <gtest/gtest.h>
 

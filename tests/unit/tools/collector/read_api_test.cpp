@@ -1,6 +1,6 @@
 // The read API of "collector serve": the token rule and the JSON, against the real server.
 
-#include "read_api.h"
+#include "render/read_api.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,6 +1,6 @@
 // The read model on both stores: groups and counters kept at ingest agree with a recount from the
 // crash entries, lists page, an older store is brought up to date, and retention keeps counts.
-#include "read_model.h"
+#include "readmodel/read_model.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -9,10 +9,10 @@
 #include <memory>
 
 #include "collector_harness.h"
-#include "crash_entry.h"
+#include "ingest/crash_entry.h"
 #include "gbk_texts.h"
-#include "report_store.h"
-#include "sqlite_store.h"
+#include "store/report_store.h"
+#include "store/sqlite_store.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "report_store.h"
+#include "store/report_store.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "collector_harness.h"
-#include "postgres_store.h"
-#include "sqlite_store.h"
+#include "store/postgres_store.h"
+#include "store/sqlite_store.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "report_view.h"
+#include "render/report_view.h"
 
 #include <gtest/gtest.h>
 

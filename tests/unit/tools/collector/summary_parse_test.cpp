@@ -1,4 +1,4 @@
-#include "summary_parse.h"
+#include "ingest/summary_parse.h"
 
 #include <gtest/gtest.h>
 

@@ -14,9 +14,9 @@
 
 #include "collector_harness.h"
 #include "gbk_texts.h"
-#include "postgres_store.h"
-#include "read_api.h"
-#include "sqlite_store.h"
+#include "store/postgres_store.h"
+#include "render/read_api.h"
+#include "store/sqlite_store.h"
 
 namespace {
 

@@ -1,0 +1,879 @@
+#include "front/upload_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "front/response.h"
+#include "front/session.h"
+#include "ingest/batch_writer.h"
+#include "ingest/multipart.h"
+#include "ingest/received_report.h"
+#include "render/dashboard.h"
+#include "render/query.h"
+#include "render/read_api.h"
+#include "store/report_store.h"
+
+namespace collector {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kListenBacklog = 1024;
+constexpr unsigned kWorkerThreads = 4;
+constexpr auto kSweepInterval = std::chrono::milliseconds(100);
+// A sign-in form holds one token; anything longer is not one.
+constexpr size_t kMaxFormBytes = 4096;
+// Read requests (pages and API) run the symbolizer, so threads of their own answer them and
+// the network threads stay free for uploads; at most kMaxWaitingReads more wait their turn.
+constexpr size_t kReaderThreads = 2;
+constexpr size_t kMaxWaitingReads = 64;
+// What a refused client is asked to wait: a read is soon answered, while the body budget frees
+// up only as uploads end.
+constexpr int kReadRetrySeconds = 1;
+constexpr int kBudgetRetrySeconds = 5;
+// The sweeper samples each body's byte count this many times per rate window.
+constexpr int64_t kRateSamplesPerWindow = 4;
+
+int64_t Nanos(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+std::string PeerOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) {
+    return "-";
+  }
+  const sockaddr* addr = info->client_addr;
+  socklen_t length = addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  char host[NI_MAXHOST];
+  char port[NI_MAXSERV];
+  if (getnameinfo(addr, length, host, sizeof(host), port, sizeof(port),
+                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return "-";
+  }
+  return std::string(host) + ":" + port;
+}
+
+// Behind a reverse proxy every connection comes from the proxy, which names the sender in
+// X-Real-IP. Only the proxies named are believed: from anyone else the header is a player's
+// say-so, and the connection's own address is kept.
+std::string SenderOf(MHD_Connection* connection, const std::vector<std::string>& proxies) {
+  std::string peer = PeerOf(connection);
+  if (proxies.empty()) {
+    return peer;
+  }
+  std::string host = peer.substr(0, peer.rfind(':'));
+  if (std::find(proxies.begin(), proxies.end(), host) == proxies.end()) {
+    return peer;
+  }
+  const char* real = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Real-IP");
+  if (real == nullptr || !IsIpAddress(real)) {
+    return peer;
+  }
+  return std::string(real) + " via " + peer;
+}
+
+// One TCP connection, watched by the sweeper for the head deadline and the body rate.
+struct Link {
+  int fd = -1;
+  Clock::time_point opened;
+  std::atomic<int64_t> headAt{0};      // when the head was complete (steady ns), 0 before
+  std::atomic<uint64_t> bodyBytes{0};  // body bytes taken so far
+  std::atomic<bool> bodyDone{false};   // whole body taken or answered: no more rate checks
+  bool cut = false;                    // shut down by the sweeper (under the registry lock)
+  // The sweeper's own (steady ns, bodyBytes) samples of the body that began at samplesFor,
+  // reaching one window back: the rate is judged on the last window only.
+  std::deque<std::pair<int64_t, uint64_t>> samples;
+  int64_t samplesFor = 0;
+};
+
+// True when the body has run for longer than the window and brought fewer than minWindowBytes
+// within the last window: a fast start buys no time for a trickle after it. Samples are taken a
+// few times per window; the one judged against is the newest at least a window old.
+bool BodyTooSlow(Link& link, int64_t headAt, int64_t now, int64_t window, double minWindowBytes) {
+  if (link.samplesFor != headAt) {
+    link.samples.clear();
+    link.samples.emplace_back(headAt, 0);
+    link.samplesFor = headAt;
+  }
+  uint64_t bytes = link.bodyBytes;
+  if (now - link.samples.back().first >= window / kRateSamplesPerWindow) {
+    link.samples.emplace_back(now, bytes);
+  }
+  while (link.samples.size() > 1 && link.samples[1].first <= now - window) {
+    link.samples.pop_front();
+  }
+  return now - headAt > window &&
+         static_cast<double>(bytes - link.samples.front().second) < minWindowBytes;
+}
+
+// One request, from its request line to its answer.
+struct Request {
+  std::string target;  // raw request target, query included
+  Link* link = nullptr;
+  bool started = false;
+  uint64_t received = 0;
+  MultipartUpload upload;
+  unsigned refusal = 0;  // status to answer once the body has ended, 0 for none
+  std::string reason;
+  bool form = false;  // a sign-in or sign-out form, not an upload
+  bool signOut = false;
+  std::string formBody;
+  uint64_t reserved = 0;  // body bytes counted against the budget, given back at the end
+  int retryAfter = 0;     // seconds for the Retry-After of the refusal, 0 for none
+  // A read (API or page) answered by a reader thread while the connection is suspended.
+  bool read = false;
+  bool api = false;
+  bool readRefused = false;  // dropped from the queue by a stop: answered 503
+  std::string method;
+  std::string path;
+  std::string query;
+  ApiAnswer apiAnswer;
+  PageAnswer pageAnswer;
+  // Handed to the writer; its outcome is read after the connection is resumed.
+  bool queued = false;
+  BatchWriter::Job job;
+};
+
+MHD_Result Answer(MHD_Connection* connection, unsigned status, const std::string& body,
+                  bool allowPost = false) {
+  HttpAnswer answer = TextAnswer(status, body);
+  if (allowPost) {
+    answer.headers.emplace_back(MHD_HTTP_HEADER_ALLOW, "POST");
+  }
+  return Respond(connection, answer);
+}
+
+MHD_Result AnswerReadBusy(MHD_Connection* connection, bool api) {
+  if (api) {
+    return Respond(connection, BusyAnswer("application/json; charset=utf-8",
+                                          "{\"error\":\"busy, try again\"}\n", kReadRetrySeconds));
+  }
+  return Respond(connection, BusyAnswer("text/plain; charset=utf-8",
+                                        "The collector is busy answering other pages; try again.\n",
+                                        kReadRetrySeconds));
+}
+
+std::string Header(MHD_Connection* connection, const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  return value != nullptr ? value : "";
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
+// A sign-in or sign-out form has to come from the dashboard's own pages. Browsers name the
+// sending site in Sec-Fetch-Site, older ones at least the origin; a request with neither is
+// no browser's (curl, a script) and cannot be a forged cross-site one.
+bool FromOwnSite(MHD_Connection* connection) {
+  const char* site = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Sec-Fetch-Site");
+  if (site != nullptr) {
+    std::string value = Lower(site);
+    return value == "same-origin" || value == "none";
+  }
+  const char* origin =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ORIGIN);
+  if (origin == nullptr) {
+    return true;
+  }
+  // "scheme://host[:port]"; an opaque "null" origin matches nothing.
+  std::string text = origin;
+  size_t scheme = text.find("://");
+  if (scheme == std::string::npos) {
+    return false;
+  }
+  std::string host = Lower(text.substr(scheme + 3));
+  return !host.empty() && host == Lower(Header(connection, MHD_HTTP_HEADER_HOST));
+}
+
+// The sign-in and sign-out forms: a POST to /login or /logout that is a url-encoded form.
+bool IsSessionForm(const std::string& url, const std::string& contentType) {
+  if (url != "/login" && url != "/logout") {
+    return false;
+  }
+  std::string type = Lower(contentType);
+  const std::string form = "application/x-www-form-urlencoded";
+  return type.compare(0, form.size(), form) == 0 &&
+         (type.size() == form.size() || type[form.size()] == ';' || type[form.size()] == ' ');
+}
+
+// What a request is, from its head alone. A POST is an upload on every path, /api/ included:
+// games keep whatever URL they were given. With the read token set, GETs are dashboard pages and
+// the sign-in and sign-out forms are the only other POSTs (uploads are multipart, so every
+// upload stays an upload whatever its path).
+enum class Route { kApi, kPage, kSessionForm, kNotPost, kUpload };
+
+Route RouteOf(const char* method, const std::string& url, bool dashboard,
+              const std::string& contentType) {
+  bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+  bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
+             std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+  if (IsApiPath(url) && !post) {
+    return Route::kApi;
+  }
+  if (dashboard && get) {
+    return Route::kPage;
+  }
+  if (dashboard && post && IsSessionForm(url, contentType)) {
+    return Route::kSessionForm;
+  }
+  return post ? Route::kUpload : Route::kNotPost;
+}
+
+}  // namespace
+
+bool IsIpAddress(const std::string& text) {
+  unsigned char address[sizeof(in6_addr)];
+  return inet_pton(AF_INET, text.c_str(), address) == 1 ||
+         inet_pton(AF_INET6, text.c_str(), address) == 1;
+}
+
+class UploadServer::Impl {
+ public:
+  Impl(ReportStore& store, const ServerOptions& options)
+      : store_(store), options_(options), sessions_(options.readToken), writer_(store) {}
+
+  ~Impl() {
+    if (listenFd_ >= 0) {
+      close(listenFd_);
+    }
+  }
+
+  int Bind(std::string& error);
+  bool Serve();
+  void Stop() {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    stopRequested_ = true;
+    stopChanged_.notify_all();
+  }
+
+ private:
+  static void* OnUri(void* cls, const char* uri, MHD_Connection* connection);
+  static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url,
+                              const char* method, const char* version, const char* data,
+                              size_t* size, void** context);
+  static void OnCompleted(void* cls, MHD_Connection* connection, void** context,
+                          MHD_RequestTerminationCode code);
+  static void OnConnection(void* cls, MHD_Connection* connection, void** socketContext,
+                           MHD_ConnectionNotificationCode code);
+
+  MHD_Result StartUpload(MHD_Connection* connection, Request& request);
+  MHD_Result StartForm(MHD_Connection* connection, Request& request, const std::string& url);
+  MHD_Result TakeBody(Request& request, const char* data, size_t* size);
+  void Refuse(Request& request, unsigned status, const std::string& reason);
+  bool Reserve(uint64_t bytes);
+  void GiveBack(Request& request);
+  MHD_Result Finish(MHD_Connection* connection, Request& request);
+  MHD_Result Reply(MHD_Connection* connection, Request& request);
+  MHD_Result ServeApi(MHD_Connection* connection, Request& request, const char* url,
+                      const char* method);
+  MHD_Result ServePage(MHD_Connection* connection, Request& request, const std::string& url);
+  MHD_Result QueueRead(MHD_Connection* connection, Request& request);
+  MHD_Result AnswerRead(MHD_Connection* connection, Request& request, size_t* size);
+  MHD_Result TakeForm(MHD_Connection* connection, Request& request, const char* data, size_t* size);
+  bool Authorized(MHD_Connection* connection) const;
+  void ReaderLoop();
+  void CloseReads(std::vector<std::thread>& readers);
+  void SweeperLoop();
+
+  ReportStore& store_;
+  ServerOptions options_;
+  SessionKeys sessions_;
+  std::atomic<uint64_t> bodyBytesInFlight_{0};  // counted against maxBodyBudgetBytes
+  int listenFd_ = -1;
+  MHD_Daemon* daemon_ = nullptr;
+
+  std::mutex stopMutex_;
+  std::condition_variable stopChanged_;
+  bool stopRequested_ = false;
+
+  // Open connections; the sweeper may shut one down only while it is in this set, because
+  // MHD reports the close before it closes the descriptor.
+  std::mutex linksMutex_;
+  std::condition_variable linksChanged_;
+  std::set<Link*> links_;
+  bool stopping_ = false;
+  Clock::time_point stopDeadline_;
+  bool sweeperDone_ = false;
+
+  // Stores the reports in group commits; their connections wait suspended meanwhile.
+  BatchWriter writer_;
+
+  // Reads waiting for a reader thread, with their suspended connections.
+  std::mutex readMutex_;
+  std::condition_variable readsChanged_;
+  std::deque<std::pair<MHD_Connection*, Request*>> reads_;
+  bool readsClosed_ = false;  // stopping: no more reads are taken, the readers end
+};
+
+int UploadServer::Impl::Bind(std::string& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  std::string where = options_.host + ":" + std::to_string(options_.port);
+  int status =
+      getaddrinfo(options_.host.c_str(), std::to_string(options_.port).c_str(), &hints, &found);
+  if (status != 0) {
+    error = "cannot listen on " + where + ": " + gai_strerror(status);
+    return -1;
+  }
+  int lastErrno = 0;
+  for (addrinfo* ai = found; ai != nullptr && listenFd_ < 0; ai = ai->ai_next) {
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) {
+      lastErrno = errno;
+      continue;
+    }
+    // SO_REUSEADDR only: SO_REUSEPORT would let a second server share a taken port.
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, kListenBacklog) != 0) {
+      lastErrno = errno;
+      close(fd);
+      continue;
+    }
+    listenFd_ = fd;
+  }
+  freeaddrinfo(found);
+  if (listenFd_ < 0) {
+    error = "cannot listen on " + where + ": " + std::strerror(lastErrno);
+    return -1;
+  }
+  sockaddr_storage bound{};
+  socklen_t length = sizeof(bound);
+  getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &length);
+  char port[NI_MAXSERV];
+  getnameinfo(reinterpret_cast<sockaddr*>(&bound), length, nullptr, 0, port, sizeof(port),
+              NI_NUMERICSERV);
+  return std::atoi(port);
+}
+
+bool UploadServer::Impl::Serve() {
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC;
+  daemon_ = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &Impl::OnRequest, this, MHD_OPTION_LISTEN_SOCKET, listenFd_,
+      MHD_OPTION_THREAD_POOL_SIZE, kWorkerThreads, MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(options_.maxConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      static_cast<unsigned>(options_.maxPerAddress), MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(options_.headTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      options_.maxHeaderBytes, MHD_OPTION_URI_LOG_CALLBACK, &Impl::OnUri, this,
+      MHD_OPTION_NOTIFY_COMPLETED, &Impl::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
+      &Impl::OnConnection, this, MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    return false;
+  }
+  writer_.Start();
+  std::vector<std::thread> readers;
+  for (size_t i = 0; i < kReaderThreads; ++i) {
+    readers.emplace_back([this] { ReaderLoop(); });
+  }
+  std::thread sweeper([this] { SweeperLoop(); });
+  {
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    stopChanged_.wait(lock, [this] { return stopRequested_; });
+  }
+  // Closing the listening socket makes new connections fail at once instead of queueing.
+  MHD_socket listener = MHD_quiesce_daemon(daemon_);
+  if (listener != MHD_INVALID_SOCKET) {
+    close(listener);
+  }
+  listenFd_ = -1;
+  {
+    // Open connections get the grace to finish; then the sweeper ends them.
+    std::unique_lock<std::mutex> lock(linksMutex_);
+    stopping_ = true;
+    stopDeadline_ = Clock::now() + std::chrono::milliseconds(options_.stopGraceMilliseconds);
+    linksChanged_.notify_all();
+    linksChanged_.wait_until(lock, stopDeadline_ + std::chrono::seconds(1),
+                             [this] { return links_.empty(); });
+    sweeperDone_ = true;
+    linksChanged_.notify_all();
+  }
+  sweeper.join();
+  CloseReads(readers);
+  // Every report taken so far is stored and its connection resumed before MHD stops.
+  writer_.Close();
+  MHD_stop_daemon(daemon_);
+  daemon_ = nullptr;
+  return true;
+}
+
+void* UploadServer::Impl::OnUri(void*, const char* uri, MHD_Connection* connection) {
+  Request* request = new Request;
+  request->target = uri;
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (info != nullptr) {
+    request->link = static_cast<Link*>(info->socket_context);
+  }
+  return request;
+}
+
+void UploadServer::Impl::OnConnection(void* cls, MHD_Connection* connection, void** socketContext,
+                                      MHD_ConnectionNotificationCode code) {
+  Impl* self = static_cast<Impl*>(cls);
+  std::lock_guard<std::mutex> lock(self->linksMutex_);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    Link* link = new Link;
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    link->fd = info != nullptr ? info->connect_fd : -1;
+    link->opened = Clock::now();
+    self->links_.insert(link);
+    *socketContext = link;
+  } else {
+    Link* link = static_cast<Link*>(*socketContext);
+    self->links_.erase(link);
+    delete link;
+    *socketContext = nullptr;
+    self->linksChanged_.notify_all();
+  }
+}
+
+void UploadServer::Impl::OnCompleted(void* cls, MHD_Connection*, void** context,
+                                     MHD_RequestTerminationCode) {
+  Request* request = static_cast<Request*>(*context);
+  if (request != nullptr) {
+    static_cast<Impl*>(cls)->GiveBack(*request);
+    if (request->link != nullptr) {
+      request->link->bodyDone = true;
+    }
+    delete request;
+    *context = nullptr;
+  }
+}
+
+MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, const char* url,
+                                         const char* method, const char*, const char* data,
+                                         size_t* size, void** context) {
+  Impl* self = static_cast<Impl*>(cls);
+  Request* request = static_cast<Request*>(*context);
+  if (request == nullptr) {
+    return MHD_NO;
+  }
+  if (!request->started) {
+    request->started = true;
+    if (request->link != nullptr) {
+      request->link->headAt = Nanos(Clock::now());
+    }
+    Route route = RouteOf(method, url, !self->options_.readToken.empty(),
+                          Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE));
+    if (route != Route::kSessionForm && route != Route::kUpload && request->link != nullptr) {
+      // Nothing of a body is awaited: the rate checks end here.
+      request->link->bodyDone = true;
+    }
+    switch (route) {
+      case Route::kApi:
+        return self->ServeApi(connection, *request, url, method);
+      case Route::kPage:
+        return self->ServePage(connection, *request, url);
+      case Route::kSessionForm:
+        return self->StartForm(connection, *request, url);
+      case Route::kNotPost:
+        return Answer(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
+                      "uploads are accepted by POST only\n", true);
+      case Route::kUpload:
+        return self->StartUpload(connection, *request);
+    }
+  }
+  if (request->read) {
+    return self->AnswerRead(connection, *request, size);
+  }
+  if (request->form) {
+    return self->TakeForm(connection, *request, data, size);
+  }
+  if (*size > 0) {
+    return self->TakeBody(*request, data, size);
+  }
+  if (request->refusal != 0 && request->retryAfter != 0) {
+    // A refusal for the moment: it says when to come back.
+    if (request->link != nullptr) {
+      request->link->bodyDone = true;
+    }
+    return Respond(connection,
+                   BusyAnswer("text/plain; charset=utf-8", request->reason, request->retryAfter));
+  }
+  return request->queued ? self->Reply(connection, *request) : self->Finish(connection, *request);
+}
+
+// The head of an upload: the size limit, the body budget and the multipart parser.
+MHD_Result UploadServer::Impl::StartUpload(MHD_Connection* connection, Request& request) {
+  const char* length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  uint64_t announced = length != nullptr ? std::strtoull(length, nullptr, 10) : 0;
+  if (announced > options_.maxBytes) {
+    return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE,
+                  "the upload is larger than " + std::to_string(options_.maxBytes) + " bytes\n");
+  }
+  if (!Reserve(announced)) {
+    return Respond(connection, BusyAnswer("text/plain; charset=utf-8",
+                                          "the collector is busy taking other uploads; try again\n",
+                                          kBudgetRetrySeconds));
+  }
+  request.reserved = announced;
+  if (!request.upload.Start(connection, announced)) {
+    return Answer(connection, MHD_HTTP_BAD_REQUEST, request.upload.error() + "\n");
+  }
+  return MHD_YES;
+}
+
+// The head of a sign-in or sign-out form, which must come from the dashboard's own pages.
+MHD_Result UploadServer::Impl::StartForm(MHD_Connection* connection, Request& request,
+                                         const std::string& url) {
+  if (!FromOwnSite(connection)) {
+    if (request.link != nullptr) {
+      request.link->bodyDone = true;
+    }
+    return Answer(connection, MHD_HTTP_FORBIDDEN,
+                  "sign-in and sign-out are taken from the dashboard's own pages only\n");
+  }
+  request.form = true;
+  request.signOut = url == "/logout";
+  const char* length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxFormBytes) {
+    return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the form is too large\n");
+  }
+  return MHD_YES;
+}
+
+// Counts every body byte as it arrives, whatever the transfer encoding, and parses the parts
+// as they stream; nothing is kept of the raw body. MHD cannot answer before the body has
+// ended, so a refused body is read on and dropped, and cut off when it goes on far too long.
+MHD_Result UploadServer::Impl::TakeBody(Request& request, const char* data, size_t* size) {
+  size_t taken = *size;
+  *size = 0;
+  request.received += taken;
+  if (request.link != nullptr) {
+    request.link->bodyBytes = request.received;
+  }
+  if (request.refusal != 0) {
+    return request.received / 2 > options_.maxBytes ? MHD_NO : MHD_YES;
+  }
+  if (request.received > options_.maxBytes) {
+    Refuse(request, MHD_HTTP_CONTENT_TOO_LARGE,
+           "the upload is larger than " + std::to_string(options_.maxBytes) + " bytes\n");
+    return MHD_YES;
+  }
+  if (request.received > request.reserved) {
+    // A body without a length (chunked) is counted as it arrives.
+    if (!Reserve(request.received - request.reserved)) {
+      Refuse(request, MHD_HTTP_SERVICE_UNAVAILABLE,
+             "the collector is busy taking other uploads; try again\n");
+      request.retryAfter = kBudgetRetrySeconds;
+      return MHD_YES;
+    }
+    request.reserved = request.received;
+  }
+  if (!request.upload.Feed(data, taken)) {
+    Refuse(request, MHD_HTTP_BAD_REQUEST, request.upload.error() + "\n");
+  }
+  return MHD_YES;
+}
+
+void UploadServer::Impl::Refuse(Request& request, unsigned status, const std::string& reason) {
+  request.refusal = status;
+  request.reason = reason;
+  request.upload.Drop();
+  // The rest of the body is read and dropped: it holds no memory any more.
+  GiveBack(request);
+}
+
+// Counts the bytes against the budget for bodies in flight, unless that would go over it.
+bool UploadServer::Impl::Reserve(uint64_t bytes) {
+  const uint64_t budget = options_.maxBodyBudgetBytes;
+  uint64_t held = bodyBytesInFlight_.load();
+  do {
+    if (bytes > budget || held > budget - bytes) {
+      return false;
+    }
+  } while (!bodyBytesInFlight_.compare_exchange_weak(held, held + bytes));
+  return true;
+}
+
+void UploadServer::Impl::GiveBack(Request& request) {
+  bodyBytesInFlight_ -= request.reserved;
+  request.reserved = 0;
+}
+
+MHD_Result UploadServer::Impl::Finish(MHD_Connection* connection, Request& request) {
+  if (request.link != nullptr) {
+    request.link->bodyDone = true;
+  }
+  if (request.refusal != 0) {
+    return Answer(connection, request.refusal, request.reason);
+  }
+  if (!request.upload.Finish()) {
+    return Answer(connection, MHD_HTTP_BAD_REQUEST, request.upload.error() + "\n");
+  }
+  request.job.report =
+      ReceivedReport(store_, request.upload, SenderOf(connection, options_.trustedProxies),
+                     request.target, options_.maxDecodedBytes, options_.answerStatus);
+  request.job.done = [connection] { MHD_resume_connection(connection); };
+  // Suspended before it is queued, so the writer can only ever resume a suspended connection.
+  if (!writer_.Submit(&request.job, [connection] { MHD_suspend_connection(connection); })) {
+    return Answer(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the collector is stopping\n");
+  }
+  request.queued = true;
+  return MHD_YES;
+}
+
+MHD_Result UploadServer::Impl::Reply(MHD_Connection* connection, Request& request) {
+  const BatchWriter::Job& job = request.job;
+  if (!job.stored) {
+    // Never acknowledge what was not stored.
+    std::fprintf(stderr, "collector: could not store an upload from %s: %s\n",
+                 job.report.peer.c_str(), job.error.c_str());
+    return Answer(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                  "could not store the report: " + job.error + "\n");
+  }
+  std::fprintf(stderr, "collector: report %lld from %s: %s (%s)\n", static_cast<long long>(job.id),
+               job.report.peer.c_str(), job.report.state.c_str(), job.report.note.c_str());
+  return Answer(connection, static_cast<unsigned>(options_.answerStatus),
+                "OK " + std::to_string(job.id) + "\n");
+}
+
+// The read API: off without a token, so /api/ is as unknown as any other path then. Without
+// the token every /api/ path gets the same 401, so nothing is learnt of what exists.
+MHD_Result UploadServer::Impl::ServeApi(MHD_Connection* connection, Request& request,
+                                        const char* url, const char* method) {
+  if (options_.readToken.empty()) {
+    return Answer(connection, MHD_HTTP_NOT_FOUND, "not found\n");
+  }
+  if (!Authorized(connection)) {
+    ApiAnswer denied;
+    denied.status = MHD_HTTP_UNAUTHORIZED;
+    denied.body = "{\"error\":\"unauthorized\"}\n";
+    return Respond(connection, FromApi(denied));
+  }
+  request.api = true;
+  request.method = method;
+  request.path = url;
+  return QueueRead(connection, request);
+}
+
+// The bearer token, or a session cookie signed with it.
+bool UploadServer::Impl::Authorized(MHD_Connection* connection) const {
+  if (BearerMatches(options_.readToken, Header(connection, MHD_HTTP_HEADER_AUTHORIZATION))) {
+    return true;
+  }
+  std::string cookie = CookieFrom(Header(connection, MHD_HTTP_HEADER_COOKIE), kSessionCookie);
+  return !cookie.empty() && sessions_.Valid(cookie, static_cast<int64_t>(std::time(nullptr)));
+}
+
+// The dashboard. Without a session every path gets the same sign-in page with 401, so nothing
+// is learnt of what exists; the stylesheet alone is public.
+MHD_Result UploadServer::Impl::ServePage(MHD_Connection* connection, Request& request,
+                                         const std::string& url) {
+  if (url == "/static/dashboard.css") {
+    PageAnswer css;
+    css.contentType = "text/css; charset=utf-8";
+    css.body = DashboardCss();
+    return Respond(connection, FromPage(css));
+  }
+  if (!Authorized(connection)) {
+    return Respond(connection, FromPage(LoginPage(MHD_HTTP_UNAUTHORIZED)));
+  }
+  if (url == "/login") {
+    PageAnswer signedIn;
+    signedIn.status = MHD_HTTP_SEE_OTHER;
+    signedIn.location = "/";
+    return Respond(connection, FromPage(signedIn));
+  }
+  // Only the pages that read and symbolize go to the readers (not a favicon).
+  bool reads = url == "/" || url.rfind("/groups/", 0) == 0 || url.rfind("/reports/", 0) == 0;
+  if (!reads) {
+    return Respond(connection, FromPage(AnswerPage(store_, url, "", 0)));
+  }
+  size_t question = request.target.find('?');
+  request.path = url;
+  request.query = question == std::string::npos ? "" : request.target.substr(question + 1);
+  return QueueRead(connection, request);
+}
+
+// Hands the read to the readers with its connection suspended; a full queue is refused at
+// once, so a crowd of readers costs a bounded amount of memory and no network thread.
+MHD_Result UploadServer::Impl::QueueRead(MHD_Connection* connection, Request& request) {
+  {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    if (!readsClosed_ && reads_.size() < kMaxWaitingReads) {
+      // Suspended before it is queued, so a reader can only ever resume a suspended connection.
+      MHD_suspend_connection(connection);
+      request.read = true;
+      reads_.emplace_back(connection, &request);
+      readsChanged_.notify_one();
+      return MHD_YES;
+    }
+  }
+  return AnswerReadBusy(connection, request.api);
+}
+
+// The calls for a read after its connection is resumed: the answer is ready by then.
+MHD_Result UploadServer::Impl::AnswerRead(MHD_Connection* connection, Request& request,
+                                          size_t* size) {
+  if (*size > 0) {
+    // A read has no use for a body: it is dropped, and cut off when it goes on.
+    request.received += *size;
+    *size = 0;
+    return request.received > kMaxFormBytes ? MHD_NO : MHD_YES;
+  }
+  if (request.readRefused) {
+    return AnswerReadBusy(connection, request.api);
+  }
+  return request.api ? Respond(connection, FromApi(request.apiAnswer))
+                     : Respond(connection, FromPage(request.pageAnswer));
+}
+
+// Sign-in and sign-out. The session is a signed expiry (no server state), so any collector that
+// reads the same token file accepts it; signing out clears the cookie in this browser.
+MHD_Result UploadServer::Impl::TakeForm(MHD_Connection* connection, Request& request,
+                                        const char* data, size_t* size) {
+  if (*size > 0) {
+    request.received += *size;
+    if (request.link != nullptr) {
+      request.link->bodyBytes = request.received;
+    }
+    if (request.formBody.size() + *size <= kMaxFormBytes) {
+      request.formBody.append(data, *size);
+    }
+    *size = 0;
+    // Read on and dropped like an oversized upload, and cut off when it goes on far too long.
+    return request.received > 2 * kMaxFormBytes ? MHD_NO : MHD_YES;
+  }
+  if (request.link != nullptr) {
+    request.link->bodyDone = true;
+  }
+  if (request.received > kMaxFormBytes) {
+    return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the form is too large\n");
+  }
+  PageAnswer answer;
+  answer.status = MHD_HTTP_SEE_OTHER;
+  answer.location = "/";
+  if (request.signOut) {
+    answer.setCookie = SessionCookie("", 0);
+    return Respond(connection, FromPage(answer));
+  }
+  std::string token = QueryField(request.formBody, "token");
+  if (!BearerMatches(options_.readToken, "Bearer " + token)) {
+    return Respond(connection,
+                   FromPage(LoginPage(MHD_HTTP_UNAUTHORIZED, "That is not the read token.")));
+  }
+  answer.setCookie =
+      SessionCookie(sessions_.Issue(static_cast<int64_t>(std::time(nullptr))), kSessionSeconds);
+  return Respond(connection, FromPage(answer));
+}
+
+void UploadServer::Impl::ReaderLoop() {
+  std::unique_lock<std::mutex> lock(readMutex_);
+  for (;;) {
+    readsChanged_.wait(lock, [this] { return !reads_.empty() || readsClosed_; });
+    if (reads_.empty()) {
+      return;
+    }
+    auto [connection, request] = reads_.front();
+    reads_.pop_front();
+    lock.unlock();
+    if (request->api) {
+      size_t question = request->target.find('?');
+      std::string query = question == std::string::npos ? "" : request->target.substr(question + 1);
+      request->apiAnswer =
+          AnswerApi(store_, request->method, request->path, query, options_.maxDecodedBytes);
+    } else {
+      request->pageAnswer =
+          AnswerPage(store_, request->path, request->query,
+                     static_cast<int64_t>(std::time(nullptr)), options_.maxDecodedBytes);
+    }
+    MHD_resume_connection(connection);
+    lock.lock();
+  }
+}
+
+// At a stop: reads still waiting are refused and resumed, those being answered finish, so no
+// connection is left suspended when MHD stops.
+void UploadServer::Impl::CloseReads(std::vector<std::thread>& readers) {
+  std::deque<std::pair<MHD_Connection*, Request*>> waiting;
+  {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    readsClosed_ = true;
+    waiting.swap(reads_);
+    readsChanged_.notify_all();
+  }
+  for (const auto& [connection, request] : waiting) {
+    request->readRefused = true;
+    MHD_resume_connection(connection);
+  }
+  for (std::thread& reader : readers) {
+    reader.join();
+  }
+}
+
+// Ends connections whose head is late or whose body is too slow, and after a stop every
+// connection still open once the grace has passed.
+void UploadServer::Impl::SweeperLoop() {
+  const auto headLimit = std::chrono::seconds(options_.headTimeoutSeconds);
+  // The body rate is judged over a sliding window as long as the head timeout.
+  const int64_t window = std::chrono::duration_cast<std::chrono::nanoseconds>(headLimit).count();
+  const double minWindowBytes = static_cast<double>(options_.minBytesPerSecond) *
+                                static_cast<double>(options_.headTimeoutSeconds);
+  std::unique_lock<std::mutex> lock(linksMutex_);
+  while (!sweeperDone_) {
+    linksChanged_.wait_for(lock, kSweepInterval);
+    Clock::time_point now = Clock::now();
+    bool graceOver = stopping_ && now >= stopDeadline_;
+    for (Link* link : links_) {
+      if (link->cut || link->fd < 0) {
+        continue;
+      }
+      int64_t headAt = link->headAt;
+      bool late = false;
+      if (headAt == 0) {
+        late = now - link->opened > headLimit;
+      } else if (!link->bodyDone) {
+        late = BodyTooSlow(*link, headAt, Nanos(now), window, minWindowBytes);
+      }
+      // A report waiting for its commit is never cut: it is about to be answered.
+      if (late || (graceOver && (headAt == 0 || !link->bodyDone))) {
+        shutdown(link->fd, SHUT_RDWR);
+        link->cut = true;
+      }
+    }
+  }
+}
+
+UploadServer::UploadServer(ReportStore& store, const ServerOptions& options)
+    : impl_(new Impl(store, options)) {}
+
+UploadServer::~UploadServer() = default;
+
+int UploadServer::Bind(std::string& error) { return impl_->Bind(error); }
+
+bool UploadServer::Serve() { return impl_->Serve(); }
+
+void UploadServer::Stop() { impl_->Stop(); }
+
+}  // namespace collector

@@ -1,0 +1,239 @@
+#include "ingest/crash_entry.h"
+
+#include <cstdio>
+
+#include "gbk.h"
+#include "ingest/payload_decode.h"
+#include "ingest/summary_parse.h"
+#include "store/report_store.h"
+#include "symbols/stack_symbolize.h"
+#include "symbols/stack_text.h"
+
+namespace collector {
+namespace {
+
+constexpr size_t kGroupFrames = 3;
+constexpr size_t kBackfillPage = 200;
+constexpr int64_t kRegroupPage = 1000;
+
+// UTF-8 for one line: the read model's texts are shown on terminals and kept as plain text.
+std::string Clean(const std::string& gbk) { return StripControls(GbkToUtf8(gbk)); }
+
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
+
+// The stack's top frames and their modules, written as stack.txt with every byte that is not
+// printable ASCII (and %) escaped as %XX, so it keeps as plain text whatever the module names.
+std::string FrameRefs(const StackTrace& trace) {
+  StackTrace top;
+  for (size_t i = 0; i < trace.frames.size() && i < kGroupFrames; ++i) {
+    const StackFrame& frame = trace.frames[i];
+    top.frames.push_back(frame);
+    const StackModule* module = ModuleOf(trace, frame);
+    if (module != nullptr && ModuleOf(top, frame) == nullptr) {
+      top.modules.push_back(*module);
+    }
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : FormatStackText(top)) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c >= 0x7F || c == '%') {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+StackTrace ParseFrameRefs(const std::string& refs) {
+  std::string text;
+  for (size_t i = 0; i < refs.size(); ++i) {
+    if (refs[i] == '%' && i + 2 < refs.size() && HexValue(refs[i + 1]) >= 0 &&
+        HexValue(refs[i + 2]) >= 0) {
+      text += static_cast<char>(HexValue(refs[i + 1]) * 16 + HexValue(refs[i + 2]));
+      i += 2;
+    } else {
+      text += refs[i];
+    }
+  }
+  return ParseStackText(text);
+}
+
+void SetStackKey(CrashEntry& entry, const std::vector<ResolvedFrame>& resolved) {
+  entry.topFrames = StackGroupFrames(resolved);
+  entry.groupKey = "stack\n" + StackGroupKey(resolved);
+}
+
+void SetSummaryKey(CrashEntry& entry) {
+  entry.topFrames.clear();
+  entry.groupKey = "summary\n" + OrDash(entry.program) + "\n" + OrDash(entry.code) + "\n" +
+                   OrDash(entry.address);
+}
+
+}  // namespace
+
+CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool hasLog,
+                         const std::string& log, bool hasStack, const std::string& stack) {
+  CrashEntry entry;
+  entry.receivedUtc = Clean(report.receivedUtc);
+  int64_t seconds = UnixSeconds(entry.receivedUtc);
+  entry.hour = seconds < 0 ? -1 : seconds / 3600;
+  entry.hasVer = report.hasVer;
+  entry.ver = Clean(report.ver);
+  entry.state = Clean(report.state);
+  if (hasLog) {
+    CrashFacts facts = ParseCrashFacts(log);
+    entry.program = Clean(facts.program);
+    entry.code = facts.unknownError && facts.code.empty() ? "unknown" : Clean(facts.code);
+    entry.address = Clean(facts.address);
+  }
+  StackTrace trace = hasStack ? ParseStackText(stack) : StackTrace();
+  if (trace.frames.empty()) {
+    SetSummaryKey(entry);
+    return entry;
+  }
+  std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, {trace}, kGroupFrames);
+  SetStackKey(entry, resolved.front());
+  entry.frameRefs = FrameRefs(trace);
+  return entry;
+}
+
+bool BackfillCrashEntries(ReportStore& store, const std::function<void(uint64_t)>& progress,
+                          std::string& error) {
+  uint64_t done = 0;
+  int64_t upto = 0;
+  int64_t failedAt = -1;
+  for (;;) {
+    // The cursor is read again each page: another collector on the same store may be filling
+    // the same range, and a page it took is skipped here.
+    int64_t after = 0;
+    if (!store.Read(
+            [&](SqlSession& session, std::string& failure) {
+              return session.Run(
+                         "SELECT coalesce(max(upto), 0) FROM backfill_state", {},
+                         [&](const SqlRow& row) { upto = row.Int(0); }, failure) &&
+                     session.Run(
+                         "SELECT coalesce(max(id), 0) FROM crashes WHERE id <= $1",
+                         {SqlValue::Int(upto)}, [&](const SqlRow& row) { after = row.Int(0); },
+                         failure);
+            },
+            error)) {
+      return false;
+    }
+    if (after >= upto) {
+      return true;
+    }
+    std::vector<StoredReport> page;
+    if (!store.ReadRange(after, kBackfillPage, page, error)) {
+      return false;
+    }
+    while (!page.empty() && page.back().id > upto) {
+      page.pop_back();
+    }
+    if (page.empty()) {
+      return true;
+    }
+    std::vector<CrashEntry> entries;
+    for (const StoredReport& report : page) {
+      bool hasLog = report.hasLog;
+      bool hasStack = report.hasStack;
+      DecodedPayload decoded;
+      // Reports from before the read model kept their decoded log; newer ones keep only the
+      // upload, decoded again here.
+      if (!hasLog && (report.state == "archive" || report.state == "unpacked")) {
+        decoded = DecodePayload(report.payload);
+        hasLog = decoded.state == DecodeState::kArchive || decoded.state == DecodeState::kUnpacked;
+        hasStack = decoded.hasStack;
+      }
+      entries.push_back(DescribeCrash(store, report, hasLog,
+                                      report.hasLog ? report.log : decoded.log, hasStack,
+                                      report.hasStack ? report.stack : decoded.stack));
+      entries.back().id = report.id;
+    }
+    std::vector<const CrashEntry*> pointers;
+    for (const CrashEntry& entry : entries) {
+      pointers.push_back(&entry);
+    }
+    if (!store.Write(
+            [&](SqlSession& session, std::string& failure) {
+              return RecordCrashes(session, pointers, failure);
+            },
+            error)) {
+      // Once, in case another collector stored this page first; a second failure is real.
+      if (failedAt == after) {
+        return false;
+      }
+      failedAt = after;
+      continue;
+    }
+    done += page.size();
+    progress(done);
+  }
+}
+
+bool RegroupStacks(ReportStore& store, uint64_t& changed, std::string& error) {
+  changed = 0;
+  int64_t after = 0;
+  for (;;) {
+    std::vector<CrashEntry> page;
+    std::vector<std::string> keys;
+    if (!store.Read(
+            [&](SqlSession& session, std::string& failure) {
+              return session.Run(
+                  "SELECT c.id, c.frame_refs, g.group_key, c.program, c.code, c.address FROM"
+                  " crashes c JOIN crash_groups g ON g.id = c.group_id WHERE c.id > $1 AND"
+                  " c.frame_refs <> '' ORDER BY c.id LIMIT $2",
+                  {SqlValue::Int(after), SqlValue::Int(kRegroupPage)},
+                  [&](const SqlRow& row) {
+                    page.emplace_back();
+                    page.back().id = row.Int(0);
+                    page.back().frameRefs = row.Text(1);
+                    keys.push_back(row.Text(2));
+                    page.back().program = row.Text(3);
+                    page.back().code = row.Text(4);
+                    page.back().address = row.Text(5);
+                  },
+                  failure);
+            },
+            error)) {
+      return false;
+    }
+    if (page.empty()) {
+      return true;
+    }
+    after = page.back().id;
+    std::vector<StackTrace> stacks;
+    for (const CrashEntry& entry : page) {
+      stacks.push_back(ParseFrameRefs(entry.frameRefs));
+    }
+    std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, stacks, kGroupFrames);
+    std::vector<CrashEntry> moved;
+    for (size_t i = 0; i < page.size(); ++i) {
+      if (stacks[i].frames.empty()) {
+        continue;
+      }
+      SetStackKey(page[i], resolved[i]);
+      if (page[i].groupKey != keys[i]) {
+        moved.push_back(page[i]);
+      }
+    }
+    if (!moved.empty() &&
+        !store.Write([&](SqlSession& session,
+                         std::string& failure) { return Regroup(session, moved, failure); },
+                     error)) {
+      return false;
+    }
+    changed += moved.size();
+  }
+}
+
+}  // namespace collector

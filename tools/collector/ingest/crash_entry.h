@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "readmodel/read_model.h"
+
+namespace collector {
+
+class ReportStore;
+struct StoredReport;
+
+// What the read side keeps of a report, worked out once as it arrives: the crash summary's
+// fields from the decoded log, and the group key: the top three stack frames by function name
+// where stored symbols know them (results looked up from earlier runs of the symbolizer first),
+// else MODULE+0xOFFSET, else the summary's program, code and address.
+CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool hasLog,
+                         const std::string& log, bool hasStack, const std::string& stack);
+
+// Builds the read model of reports stored before it existed (by an older collector, or copied
+// in by migrate), a page at a time; progress is told how many are done. Safe to run again: it
+// starts after the last report that has an entry.
+bool BackfillCrashEntries(ReportStore& store, const std::function<void(uint64_t)>& progress,
+                          std::string& error);
+
+// Keys again every report with a stack, now that more symbols are stored, and moves those whose
+// key changed to their new groups. changed gets how many moved.
+bool RegroupStacks(ReportStore& store, uint64_t& changed, std::string& error);
+
+}  // namespace collector

@@ -1,0 +1,50 @@
+#include "readmodel/report_detail.h"
+
+#include "ingest/payload_decode.h"
+#include "symbols/stack_symbolize.h"
+#include "symbols/stack_text.h"
+
+namespace collector {
+
+bool LoadReport(ReportStore& store, int64_t id, uint64_t maxDecodedBytes, ReportDetail& out,
+                bool& found, std::string& error) {
+  out = ReportDetail();
+  if (!store.Get(id, out.row, out.hasRow, error) ||
+      !FindCrash(store, id, out.crash, out.hasCrash, error)) {
+    return false;
+  }
+  found = out.hasRow || out.hasCrash;
+  if (!out.hasRow) {
+    return true;
+  }
+  StoredReport& row = out.row;
+  out.hasLog = row.hasLog;
+  out.hasStack = row.hasStack;
+  if (row.hasLog) {
+    // Kept decoded by an older collector.
+    out.log = std::move(row.log);
+  } else if (row.state == "archive" || row.state == "unpacked") {
+    DecodedPayload decoded = DecodePayload(row.payload, maxDecodedBytes);
+    out.hasLog = decoded.state == DecodeState::kArchive || decoded.state == DecodeState::kUnpacked;
+    out.log = std::move(decoded.log);
+    if (!row.hasStack) {
+      out.hasStack = decoded.hasStack;
+      row.stack = std::move(decoded.stack);
+    }
+  }
+  if (out.hasStack) {
+    StackTrace trace = ParseStackText(row.stack);
+    if (!trace.frames.empty()) {
+      std::vector<std::vector<ResolvedFrame>> resolved =
+          ResolveStacks(store, {trace}, kMaxStackFrames);
+      for (const ResolvedFrame& frame : resolved.front()) {
+        out.stackLines.push_back(FrameLine(frame));
+      }
+    }
+  }
+  row.log.clear();
+  row.hasLog = out.hasLog;
+  return true;
+}
+
+}  // namespace collector

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "readmodel/read_model.h"
+#include "store/report_store.h"
+
+namespace collector {
+
+// One report as its page, the API and show present it: the stored row, its crash entry, and
+// the log and stack decoded from the upload, never more than the decoding limit of them.
+struct ReportDetail {
+  bool hasRow = false;  // false once retention removed the report's bytes
+  StoredReport row;     // the stored fields and payload; log and stack as decoded below
+  bool hasCrash = false;
+  CrashEntry crash;
+  bool hasLog = false;
+  std::string log;  // GBK, as decoded
+  bool hasStack = false;
+  std::vector<std::string> stackLines;  // "#N function file:line" and the like
+};
+
+// found is false when neither the report nor its entry exists.
+bool LoadReport(ReportStore& store, int64_t id, uint64_t maxDecodedBytes, ReportDetail& out,
+                bool& found, std::string& error);
+
+}  // namespace collector

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ingest/payload_decode.h"
+
+namespace collector {
+
+class ReportStore;
+
+// A JSON string literal, quotes included. The bytes are untrusted: quotes, backslashes and
+// control characters are escaped (\u00XX), so are <, > and &, and bytes that are not valid
+// UTF-8 become U+FFFD, so the result is always valid UTF-8 and valid JSON.
+std::string JsonString(const std::string& bytes);
+
+// True when the Authorization header value is "Bearer TOKEN" with this token. The time taken
+// depends on the lengths only, never on where the texts differ.
+bool BearerMatches(const std::string& token, const std::string& authorization);
+
+struct ApiAnswer {
+  unsigned status = 200;
+  std::string contentType = "application/json; charset=utf-8";
+  std::string body;
+  bool attachment = false;  // Content-Disposition: attachment
+  bool allowGet = false;    // a 405: Allow: GET
+  std::string link;         // Link header value (the next page), "" for none
+};
+
+// True for the paths the read side owns: /api and everything below it.
+bool IsApiPath(const std::string& path);
+
+// The answer to an authorized request for an /api/ path (path without the query).
+// Lists are paginated: ?limit=N (at most 1000) with ?page=N for groups (filtered by ?version=
+// and ?program=) and ?after=ID for a group's reports; the next page is named in the Link header.
+ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::string& path,
+                    const std::string& query = "",
+                    uint64_t maxDecodedBytes = kDefaultMaxDecodedBytes);
+
+}  // namespace collector
