@@ -35,12 +35,12 @@
 #include <string>
 #include <vector>
 
+#include "formats/payload_decode.h"
+#include "formats/stack_text.h"
 #include "ingest/crash_entry.h"
 #include "pack/pak_archive.h"
-#include "ingest/payload_decode.h"
 #include "readmodel/read_model.h"
 #include "store/report_store.h"
-#include "symbols/stack_text.h"
 
 namespace {
 
@@ -658,9 +658,16 @@ Upload MakeUpload(const Model& model, uint64_t seed, uint64_t index, int64_t now
   return upload;
 }
 
-// What the server makes of the upload before its group commit (UploadServer's Finish).
-StoredReport Ingest(collector::ReportStore& store, Upload upload, Random& rng) {
+// What the server makes of the upload before its group commit (UploadServer's Finish): the
+// report and its crash entry.
+struct Filled {
   StoredReport report;
+  collector::CrashEntry crash;
+};
+
+Filled Ingest(collector::ReportStore& store, Upload upload, Random& rng) {
+  Filled filled;
+  StoredReport& report = filled.report;
   report.receivedUtc = IsoUtc(upload.receivedMs);
   std::string peer;
   AppendUint(peer, 1 + rng.Below(223));
@@ -683,14 +690,14 @@ StoredReport Ingest(collector::ReportStore& store, Upload upload, Random& rng) {
   report.httpStatus = 200;
   bool hasLog = decoded.state == collector::DecodeState::kArchive ||
                 decoded.state == collector::DecodeState::kUnpacked;
-  report.crash =
+  filled.crash =
       collector::DescribeCrash(store, report, hasLog, decoded.log, decoded.hasStack, decoded.stack);
-  return report;
+  return filled;
 }
 
-std::vector<StoredReport> BuildBatch(collector::ReportStore& store, const Model& model,
-                                     uint64_t seed, uint64_t first, uint64_t count, int64_t nowMs) {
-  std::vector<StoredReport> batch;
+std::vector<Filled> BuildBatch(collector::ReportStore& store, const Model& model, uint64_t seed,
+                               uint64_t first, uint64_t count, int64_t nowMs) {
+  std::vector<Filled> batch;
   batch.reserve(count);
   for (uint64_t i = first; i < first + count; ++i) {
     Random peerRng(StreamSeed(seed ^ 0xA5A5A5A5ull, i));
@@ -734,7 +741,7 @@ int Fill(const Options& options) {
   uint64_t stored = 0;
   uint64_t payloadBytes = 0;
   // Batches are built ahead on worker threads while this one stores, in order.
-  std::deque<std::future<std::vector<StoredReport>>> ahead;
+  std::deque<std::future<std::vector<Filled>>> ahead;
   auto launch = [&]() {
     uint64_t n = std::min<uint64_t>(kBatchSize, options.count - next);
     ahead.push_back(std::async(std::launch::async, BuildBatch, std::ref(*store), std::cref(model),
@@ -744,16 +751,18 @@ int Fill(const Options& options) {
   int status = 0;
   while (status == 0 && (!ahead.empty() || next < options.count)) {
     while (ahead.size() < options.threads && next < options.count) launch();
-    std::vector<StoredReport> batch = ahead.front().get();
+    std::vector<Filled> batch = ahead.front().get();
     ahead.pop_front();
     std::vector<const StoredReport*> pointers;
-    for (const StoredReport& report : batch) {
-      pointers.push_back(&report);
-      payloadBytes += report.payloadSize;
+    std::vector<const collector::CrashEntry*> entries;
+    for (const Filled& filled : batch) {
+      pointers.push_back(&filled.report);
+      entries.push_back(&filled.crash);
+      payloadBytes += filled.report.payloadSize;
     }
     std::vector<int64_t> ids;
     std::vector<std::string> errors;
-    if (!store->StoreBatch(pointers, ids, errors, error)) {
+    if (!collector::StoreWithEntries(*store, pointers, entries, ids, errors, error)) {
       std::fprintf(stderr, "collector_fill: cannot store: %s\n", error.c_str());
       status = 1;
       break;

@@ -25,9 +25,9 @@
 #include "readmodel/report_detail.h"
 #include "store/report_store.h"
 #include "render/report_view.h"
-#include "symbols/pe_image.h"
-#include "symbols/stack_symbolize.h"
-#include "symbols/stack_text.h"
+#include "formats/pe_image.h"
+#include "readmodel/stack_symbolize.h"
+#include "formats/stack_text.h"
 #include "front/upload_server.h"
 
 namespace {

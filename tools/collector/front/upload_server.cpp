@@ -631,9 +631,9 @@ MHD_Result UploadServer::Impl::Finish(MHD_Connection* connection, Request& reque
   if (!request.upload.Finish()) {
     return Answer(connection, MHD_HTTP_BAD_REQUEST, request.upload.error() + "\n");
   }
-  request.job.report =
-      ReceivedReport(store_, request.upload, SenderOf(connection, options_.trustedProxies),
-                     request.target, options_.maxDecodedBytes, options_.answerStatus);
+  request.job.report = ReceivedReport(
+      store_, request.upload, SenderOf(connection, options_.trustedProxies), request.target,
+      options_.maxDecodedBytes, options_.answerStatus, request.job.crash);
   request.job.done = [connection] { MHD_resume_connection(connection); };
   // Suspended before it is queued, so the writer can only ever resume a suspended connection.
   if (!writer_.Submit(&request.job, [connection] { MHD_suspend_connection(connection); })) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "ingest/crash_entry.h"
+
 namespace collector {
 
 void BatchWriter::Start() {
@@ -47,13 +49,15 @@ void BatchWriter::WriterLoop() {
     writing_ += batch.size();
     lock.unlock();
     std::vector<const StoredReport*> reports;
+    std::vector<const CrashEntry*> entries;
     for (Job* job : batch) {
       reports.push_back(&job->report);
+      entries.push_back(&job->crash);
     }
     std::vector<int64_t> ids;
     std::vector<std::string> errors;
     std::string error;
-    bool stored = store_.StoreBatch(reports, ids, errors, error);
+    bool stored = StoreWithEntries(store_, reports, entries, ids, errors, error);
     for (size_t i = 0; i < batch.size(); ++i) {
       Job* job = batch[i];
       // A report the database refused is answered with an error; the others of its batch

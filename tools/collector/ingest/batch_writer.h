@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "readmodel/read_model.h"
 #include "store/report_store.h"
 
 namespace collector {
@@ -20,6 +21,7 @@ class BatchWriter {
  public:
   struct Job {
     StoredReport report;
+    CrashEntry crash;  // what the read side keeps of it, stored in the same transaction
     // Set by the writer before done runs.
     bool stored = false;
     int64_t id = 0;

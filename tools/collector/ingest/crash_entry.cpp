@@ -2,12 +2,12 @@
 
 #include <cstdio>
 
+#include "formats/payload_decode.h"
+#include "formats/stack_text.h"
+#include "formats/summary_parse.h"
 #include "gbk.h"
-#include "ingest/payload_decode.h"
-#include "ingest/summary_parse.h"
+#include "readmodel/stack_symbolize.h"
 #include "store/report_store.h"
-#include "symbols/stack_symbolize.h"
-#include "symbols/stack_text.h"
 
 namespace collector {
 namespace {
@@ -105,6 +105,27 @@ CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool ha
   SetStackKey(entry, resolved.front());
   entry.frameRefs = FrameRefs(trace);
   return entry;
+}
+
+bool StoreWithEntries(ReportStore& store, const std::vector<const StoredReport*>& reports,
+                      const std::vector<const CrashEntry*>& entries, std::vector<int64_t>& ids,
+                      std::vector<std::string>& errors, std::string& error) {
+  auto record = [&entries](SqlSession& session, const std::vector<int64_t>& stored,
+                           std::string& failure) {
+    std::vector<CrashEntry> kept;
+    for (size_t i = 0; i < stored.size() && i < entries.size(); ++i) {
+      if (stored[i] != 0) {
+        kept.push_back(*entries[i]);
+        kept.back().id = stored[i];
+      }
+    }
+    std::vector<const CrashEntry*> pointers;
+    for (const CrashEntry& entry : kept) {
+      pointers.push_back(&entry);
+    }
+    return RecordCrashes(session, pointers, failure);
+  };
+  return store.StoreBatch(reports, ids, errors, error, record);
 }
 
 bool BackfillCrashEntries(ReportStore& store, const std::function<void(uint64_t)>& progress,

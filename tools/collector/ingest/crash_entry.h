@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "readmodel/read_model.h"
 
@@ -17,6 +18,13 @@ struct StoredReport;
 // else MODULE+0xOFFSET, else the summary's program, code and address.
 CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool hasLog,
                          const std::string& log, bool hasStack, const std::string& stack);
+
+// Stores the reports with their crash entries (one each, in the same order) and their groups'
+// counters, in one transaction: the way every report is written. ids and errors as
+// ReportStore::StoreBatch gives them.
+bool StoreWithEntries(ReportStore& store, const std::vector<const StoredReport*>& reports,
+                      const std::vector<const CrashEntry*>& entries, std::vector<int64_t>& ids,
+                      std::vector<std::string>& errors, std::string& error);
 
 // Builds the read model of reports stored before it existed (by an older collector, or copied
 // in by migrate), a page at a time; progress is told how many are done. Safe to run again: it

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "formats/payload_decode.h"
 #include "ingest/crash_entry.h"
-#include "ingest/payload_decode.h"
 
 namespace collector {
 namespace {
@@ -27,7 +27,8 @@ std::string NowUtc() {
 }  // namespace
 
 StoredReport ReceivedReport(ReportStore& store, MultipartUpload& upload, const std::string& peer,
-                            const std::string& target, uint64_t maxDecodedBytes, int answerStatus) {
+                            const std::string& target, uint64_t maxDecodedBytes, int answerStatus,
+                            CrashEntry& crash) {
   StoredReport report;
   report.receivedUtc = NowUtc();
   report.peer = peer;
@@ -42,7 +43,7 @@ StoredReport ReceivedReport(ReportStore& store, MultipartUpload& upload, const s
   report.note = decoded.note;
   report.httpStatus = answerStatus;
   bool hasLog = decoded.state == DecodeState::kArchive || decoded.state == DecodeState::kUnpacked;
-  report.crash = DescribeCrash(store, report, hasLog, decoded.log, decoded.hasStack, decoded.stack);
+  crash = DescribeCrash(store, report, hasLog, decoded.log, decoded.hasStack, decoded.stack);
   return report;
 }
 

@@ -1,8 +1,8 @@
 #include "readmodel/report_detail.h"
 
-#include "ingest/payload_decode.h"
-#include "symbols/stack_symbolize.h"
-#include "symbols/stack_text.h"
+#include "formats/payload_decode.h"
+#include "formats/stack_text.h"
+#include "readmodel/stack_symbolize.h"
 
 namespace collector {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "gbk.h"
-#include "render/query.h"
 #include "readmodel/report_detail.h"
+#include "render/query.h"
 #include "store/report_store.h"
 
 namespace collector {

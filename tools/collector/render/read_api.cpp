@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "gbk.h"
-#include "render/query.h"
 #include "readmodel/read_model.h"
 #include "readmodel/report_detail.h"
+#include "render/query.h"
 #include "store/report_store.h"
 
 namespace collector {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ingest/payload_decode.h"
+#include "formats/payload_decode.h"
 
 namespace collector {
 

@@ -529,23 +529,6 @@ bool InsertPipelined(PGconn* conn, const std::vector<const StoredReport*>& repor
   return true;
 }
 
-// The crash entries of the reports that got an id, stored with their counters.
-bool RecordStored(SqlSession& session, const std::vector<const StoredReport*>& reports,
-                  const std::vector<int64_t>& ids, std::string& error) {
-  std::vector<CrashEntry> entries;
-  for (size_t i = 0; i < reports.size(); ++i) {
-    if (ids[i] != 0) {
-      entries.push_back(reports[i]->crash);
-      entries.back().id = ids[i];
-    }
-  }
-  std::vector<const CrashEntry*> stored;
-  for (const CrashEntry& entry : entries) {
-    stored.push_back(&entry);
-  }
-  return RecordCrashes(session, stored, error);
-}
-
 }  // namespace
 
 // A connection taken from the pool for one call, given back on every path out.
@@ -723,7 +706,7 @@ void PostgresReportStore::Close() {
 // refused one costs only itself.
 bool PostgresReportStore::StoreBatch(const std::vector<const StoredReport*>& reports,
                                      std::vector<int64_t>& ids, std::vector<std::string>& errors,
-                                     std::string& error) {
+                                     std::string& error, const BatchTask& alongside) {
   ids.assign(reports.size(), 0);
   errors.assign(reports.size(), std::string());
   auto fail = [&ids] {
@@ -747,7 +730,7 @@ bool PostgresReportStore::StoreBatch(const std::vector<const StoredReport*>& rep
   bool ok = InsertPipelined(conn, reports, ids, refused, error);
   if (ok) {
     PgSession session(conn);
-    ok = RecordStored(session, reports, ids, error) && session.Run("COMMIT", {}, error) &&
+    ok = (!alongside || alongside(session, ids, error)) && session.Run("COMMIT", {}, error) &&
          session.Flush(error);
     if (!ok) {
       std::string ignored;
@@ -766,14 +749,14 @@ bool PostgresReportStore::StoreBatch(const std::vector<const StoredReport*>& rep
   }
   Rollback(conn);
   std::fill(ids.begin(), ids.end(), 0);
-  return StoreEachInASavepoint(conn, reports, ids, errors, error);
+  return StoreEachInASavepoint(conn, reports, ids, errors, error, alongside);
 }
 
 bool PostgresReportStore::StoreEachInASavepoint(PGconn* conn,
                                                 const std::vector<const StoredReport*>& reports,
                                                 std::vector<int64_t>& ids,
                                                 std::vector<std::string>& errors,
-                                                std::string& error) {
+                                                std::string& error, const BatchTask& alongside) {
   auto fail = [conn, &ids] {
     Rollback(conn);
     ids.clear();
@@ -810,7 +793,7 @@ bool PostgresReportStore::StoreEachInASavepoint(PGconn* conn,
     return fail();
   }
   PgSession session(conn);
-  if (!RecordStored(session, reports, ids, error) || !Commit(conn, error)) {
+  if ((alongside && !alongside(session, ids, error)) || !Commit(conn, error)) {
     return fail();
   }
   return true;

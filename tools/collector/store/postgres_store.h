@@ -28,7 +28,8 @@ class PostgresReportStore : public ReportStore {
   // of the pool stay free for reads.
   size_t ConcurrentWriters() const override { return 2; }
   bool StoreBatch(const std::vector<const StoredReport*>& reports, std::vector<int64_t>& ids,
-                  std::vector<std::string>& errors, std::string& error) override;
+                  std::vector<std::string>& errors, std::string& error,
+                  const BatchTask& alongside) override;
   bool List(std::vector<StoredReport>& out, std::string& error) override;
   bool Read(const SessionTask& fn, std::string& error) override;
   bool Write(const SessionTask& fn, std::string& error) override;
@@ -61,7 +62,7 @@ class PostgresReportStore : public ReportStore {
   // The slow path of StoreBatch, after the server refused a report of the pipelined batch.
   bool StoreEachInASavepoint(pg_conn* conn, const std::vector<const StoredReport*>& reports,
                              std::vector<int64_t>& ids, std::vector<std::string>& errors,
-                             std::string& error);
+                             std::string& error, const BatchTask& alongside);
 
   std::mutex mutex_;
   std::condition_variable released_;

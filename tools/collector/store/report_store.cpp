@@ -13,7 +13,7 @@ int64_t ReportStore::Insert(const StoredReport& report, std::string& error) {
 bool ReportStore::InsertBatch(const std::vector<const StoredReport*>& reports,
                               std::vector<int64_t>& ids, std::string& error) {
   std::vector<std::string> errors;
-  if (!StoreBatch(reports, ids, errors, error)) {
+  if (!StoreBatch(reports, ids, errors, error, nullptr)) {
     return false;
   }
   for (size_t i = 0; i < ids.size(); ++i) {

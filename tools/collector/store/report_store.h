@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "readmodel/read_model.h"
 #include "store/sql_session.h"
 
 namespace collector {
@@ -24,14 +23,11 @@ struct StoredReport {
   uint64_t payloadSize = 0;
   bool hasLog = false;    // decoding gave log text
   std::string log;        // the decoded log bytes (GBK)
-  std::string state;      // archive, unpacked or undecodable
+  std::string state;      // archive, unpacked, undecodable or too-large
   std::string note;       // how it was decoded, or why not
   int httpStatus = 0;     // the status the sender was answered with
   bool hasStack = false;  // the archive held stack.txt
   std::string stack;      // its bytes, unchanged
-  // What the read side keeps of it, worked out at ingest; stored with it in one transaction.
-  // Its id is set by the store.
-  CrashEntry crash;
 };
 
 // A symbol file as kept: found by module name (lower case), TimeDateStamp and CodeView id.
@@ -70,14 +66,17 @@ class ReportStore {
   // where each batch runs on its own server connection.
   virtual size_t ConcurrentWriters() const { return 1; }
 
-  // Stores them, with their crash entries and group counters, in one transaction, so they
-  // share one commit. ids gets their ids in order. A report the database refuses (too large,
-  // say) gets id 0 and its reason in errors; the others are stored all the same. False, with
-  // error set, when none could be stored. Ids are unique and increasing, also across processes
-  // sharing the store.
+  // Stores them in one transaction, so they share one commit, and runs alongside (when given)
+  // in that transaction with their ids: what is kept of them beside (crash entries, counters)
+  // commits with them or not at all. ids gets their ids in order. A report the database refuses
+  // (too large, say) gets id 0 and its reason in errors; the others are stored all the same.
+  // False, with error set, when none could be stored. Ids are unique and increasing, also
+  // across processes sharing the store.
+  using BatchTask =
+      std::function<bool(SqlSession&, const std::vector<int64_t>& ids, std::string& error)>;
   virtual bool StoreBatch(const std::vector<const StoredReport*>& reports,
                           std::vector<int64_t>& ids, std::vector<std::string>& errors,
-                          std::string& error) = 0;
+                          std::string& error, const BatchTask& alongside) = 0;
 
   // StoreBatch for callers that want every report or a failure: false with the first reason
   // when any report was refused (the others are stored then all the same).

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -494,7 +495,7 @@ bool SqliteReportStore::Exec(const char* sql, std::string& error) {
 
 bool SqliteReportStore::StoreBatch(const std::vector<const StoredReport*>& reports,
                                    std::vector<int64_t>& ids, std::vector<std::string>& errors,
-                                   std::string& error) {
+                                   std::string& error, const BatchTask& alongside) {
   std::lock_guard<std::mutex> lock(mutex_);
   ids.assign(reports.size(), 0);
   errors.assign(reports.size(), std::string());
@@ -508,8 +509,6 @@ bool SqliteReportStore::StoreBatch(const std::vector<const StoredReport*>& repor
     return false;
   }
   // Each report in a savepoint of its own, so one the database refuses costs only itself.
-  std::vector<CrashEntry> entries;
-  entries.reserve(reports.size());
   for (size_t i = 0; i < reports.size(); ++i) {
     std::string ignored;
     if (!Exec("SAVEPOINT report", errors[i])) {
@@ -520,23 +519,15 @@ bool SqliteReportStore::StoreBatch(const std::vector<const StoredReport*>& repor
       Exec("ROLLBACK TO report", ignored);
     }
     Exec("RELEASE report", ignored);
-    if (ids[i] != 0) {
-      entries.push_back(reports[i]->crash);
-      entries.back().id = ids[i];
-    }
   }
-  std::vector<const CrashEntry*> stored;
-  for (const CrashEntry& entry : entries) {
-    stored.push_back(&entry);
-  }
-  if (stored.empty()) {
+  if (std::count(ids.begin(), ids.end(), 0) == static_cast<std::ptrdiff_t>(ids.size())) {
     std::string ignored;
     Exec("ROLLBACK", ignored);
     error = errors.empty() ? "empty batch" : errors.front();
     ids.clear();
     return false;
   }
-  if (!RecordCrashes(*writer_, stored, error) || !Exec("COMMIT", error)) {
+  if ((alongside && !alongside(*writer_, ids, error)) || !Exec("COMMIT", error)) {
     std::string ignored;
     Exec("ROLLBACK", ignored);
     ids.clear();

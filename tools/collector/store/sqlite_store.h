@@ -27,7 +27,8 @@ class SqliteReportStore : public ReportStore {
   bool Open(const std::string& path, bool forWriting, std::string& error) override;
   void Close() override;
   bool StoreBatch(const std::vector<const StoredReport*>& reports, std::vector<int64_t>& ids,
-                  std::vector<std::string>& errors, std::string& error) override;
+                  std::vector<std::string>& errors, std::string& error,
+                  const BatchTask& alongside) override;
   bool Read(const SessionTask& fn, std::string& error) override;
   bool Write(const SessionTask& fn, std::string& error) override;
   bool Prune(const std::string& beforeUtc, uint64_t& removed, std::string& error) override;

@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "collector_harness.h"
-#include "ingest/crash_entry.h"
 #include "gbk_texts.h"
+#include "ingest/crash_entry.h"
 #include "store/sqlite_store.h"
 
 namespace {
@@ -839,8 +839,12 @@ TEST_F(CollectorServe, TooLargeLogsStayRawAndRetentionKeepsCounts) {
     old.receivedUtc = "2020-01-01T00:00:00.000Z";
     old.payload = small;
     old.state = "archive";
-    old.crash = collector::DescribeCrash(store, old, true, CrashLog(10), false, "");
-    ASSERT_EQ(store.Insert(old, error), 3) << error;
+    collector::CrashEntry crash =
+        collector::DescribeCrash(store, old, true, CrashLog(10), false, "");
+    std::vector<int64_t> ids;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(collector::StoreWithEntries(store, {&old}, {&crash}, ids, errors, error)) << error;
+    ASSERT_EQ(ids, std::vector<int64_t>{3});
   }
   StartServer({"--keep-days", "1"});
   ASSERT_EQ(StatusOf(Upload(kBoundary41, "1.0.1", small)), 200);

@@ -1,4 +1,4 @@
-#include "ingest/payload_decode.h"
+#include "formats/payload_decode.h"
 
 #include <gtest/gtest.h>
 

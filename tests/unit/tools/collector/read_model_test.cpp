@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "collector_harness.h"
-#include "ingest/crash_entry.h"
 #include "gbk_texts.h"
+#include "ingest/crash_entry.h"
 #include "store/report_store.h"
 #include "store/sqlite_store.h"
 
@@ -61,9 +61,15 @@ INSTANTIATE_TEST_SUITE_P(Stores, ReadModelTest, ::testing::Values("sqlite", "pos
 
 // A report as the server builds it: the crash entry worked out from the log, which itself is
 // not kept (the payload is).
-StoredReport Crash(ReportStore& store, const std::string& received, const std::string& ver,
-                   const std::string& log, size_t payloadBytes = 16) {
+struct Sent {
   StoredReport report;
+  CrashEntry crash;
+};
+
+Sent Crash(ReportStore& store, const std::string& received, const std::string& ver,
+           const std::string& log, size_t payloadBytes = 16) {
+  Sent sent;
+  StoredReport& report = sent.report;
   report.receivedUtc = received;
   report.peer = "127.0.0.1:1";
   report.path = "/upload";
@@ -75,8 +81,28 @@ StoredReport Crash(ReportStore& store, const std::string& received, const std::s
   report.state = "unpacked";
   report.note = "test";
   report.httpStatus = 200;
-  report.crash = collector::DescribeCrash(store, report, true, log, false, "");
-  return report;
+  sent.crash = collector::DescribeCrash(store, report, true, log, false, "");
+  return sent;
+}
+
+// Stored the way the server stores a batch; the ids, or an empty list after a failure.
+std::vector<int64_t> StoreAll(ReportStore& store, const std::vector<Sent>& batch) {
+  std::vector<const StoredReport*> reports;
+  std::vector<const CrashEntry*> entries;
+  for (const Sent& sent : batch) {
+    reports.push_back(&sent.report);
+    entries.push_back(&sent.crash);
+  }
+  std::vector<int64_t> ids;
+  std::vector<std::string> errors;
+  std::string error;
+  EXPECT_TRUE(collector::StoreWithEntries(store, reports, entries, ids, errors, error)) << error;
+  return ids;
+}
+
+int64_t Store(ReportStore& store, const Sent& sent) {
+  std::vector<int64_t> ids = StoreAll(store, {sent});
+  return ids.empty() ? 0 : ids.front();
 }
 
 int64_t Scalar(ReportStore& store, const std::string& sql) {
@@ -137,7 +163,7 @@ TEST_P(ReadModelTest, GroupsAndCountersKeptAtIngestMatchARecount) {
   const std::string av = SummaryFor("a.exe", "0xc0000005", "0x401000");
   const std::string game = SummaryFor(collector_test::kGameGbk + ".exe", "0xc0000094", "0x10");
   // Several batches, ids out of time order, as instances sharing a database store them.
-  std::vector<std::vector<StoredReport>> batches = {
+  std::vector<std::vector<Sent>> batches = {
       {Crash(*store, "2026-12-05T10:00:00.000Z", "1.1", game),
        Crash(*store, "2026-12-03T10:00:00.000Z", "1.0", game),
        Crash(*store, "2026-12-05T11:30:00.000Z", "1.0", av)},
@@ -147,13 +173,8 @@ TEST_P(ReadModelTest, GroupsAndCountersKeptAtIngestMatchARecount) {
       {Crash(*store, "2026-12-06T10:00:00.000Z", "1.0", collector_test::UnknownSummary("a.exe"))},
   };
   std::string error;
-  for (std::vector<StoredReport>& batch : batches) {
-    std::vector<const StoredReport*> pointers;
-    for (const StoredReport& report : batch) {
-      pointers.push_back(&report);
-    }
-    std::vector<int64_t> ids;
-    ASSERT_TRUE(store->InsertBatch(pointers, ids, error)) << error;
+  for (const std::vector<Sent>& batch : batches) {
+    ASSERT_EQ(StoreAll(*store, batch).size(), batch.size());
   }
   ExpectCountersMatchRecount(*store);
 
@@ -207,9 +228,9 @@ TEST_P(ReadModelTest, GroupsAndTheirReportsPage) {
   // Group g gets 6 - g reports, so the order by count is 0, 1, 2, 3, 4.
   for (int g = 0; g < 5; ++g) {
     for (int i = 0; i < 6 - g; ++i) {
-      StoredReport report = Crash(*store, "2026-12-0" + std::to_string(1 + i) + "T00:00:00.000Z",
-                                  "1.0", SummaryFor("a.exe", "0x1", "0x" + std::to_string(g)));
-      ASSERT_GT(store->Insert(report, error), 0) << error;
+      Sent report = Crash(*store, "2026-12-0" + std::to_string(1 + i) + "T00:00:00.000Z", "1.0",
+                          SummaryFor("a.exe", "0x1", "0x" + std::to_string(g)));
+      ASSERT_GT(Store(*store, report), 0);
     }
   }
   collector::GroupQuery query;
@@ -305,11 +326,9 @@ TEST_P(ReadModelTest, AnOlderStoreIsBroughtUpToDate) {
       << error;
   EXPECT_EQ(reported, kOld);
   // New reports join the groups the old ones made.
-  ASSERT_GT(store->Insert(Crash(*store, "2026-12-01T00:00:00.000Z", "1.0",
-                                SummaryFor("old.exe", "0xc0000005", "0x1")),
-                          error),
-            0)
-      << error;
+  ASSERT_GT(Store(*store, Crash(*store, "2026-12-01T00:00:00.000Z", "1.0",
+                                SummaryFor("old.exe", "0xc0000005", "0x1"))),
+            0);
   ExpectCountersMatchRecount(*store);
   std::vector<GroupSummary> groups = AllGroups(*store, {});
   ASSERT_EQ(groups.size(), 2u);
@@ -330,12 +349,10 @@ TEST_P(ReadModelTest, PruneDropsOldBytesButKeepsCountsAndGivesSpaceBack) {
   const std::string log = SummaryFor("a.exe", "0xc0000005", "0x401000");
   std::vector<int64_t> old;
   for (int i = 0; i < 20; ++i) {
-    old.push_back(
-        store->Insert(Crash(*store, "2026-11-15T00:00:00.000Z", "1.0", log, 256 * 1024), error));
+    old.push_back(Store(*store, Crash(*store, "2026-11-15T00:00:00.000Z", "1.0", log, 256 * 1024)));
     ASSERT_GT(old.back(), 0) << error;
   }
-  int64_t recent =
-      store->Insert(Crash(*store, "2026-12-02T00:00:00.000Z", "1.1", log, 1024), error);
+  int64_t recent = Store(*store, Crash(*store, "2026-12-02T00:00:00.000Z", "1.1", log, 1024));
   ASSERT_GT(recent, 0) << error;
   // The file and its write-ahead log together.
   auto onDisk = [&location] {
@@ -384,12 +401,15 @@ TEST(SqliteReadModel, ARefusedReportCostsOnlyItselfInItsBatch) {
   std::string error;
   ASSERT_TRUE(store.Open(dir.File("r.db"), true, error)) << error;
   const std::string log = SummaryFor("a.exe", "0xc0000005", "0x401000");
-  StoredReport small = Crash(store, "2026-12-02T00:00:00.000Z", "1.0", log);
-  StoredReport huge = small;
+  Sent small = Crash(store, "2026-12-02T00:00:00.000Z", "1.0", log);
+  StoredReport huge = small.report;
   huge.payload.assign((1u << 30) + 1, 'x');
   std::vector<int64_t> ids;
   std::vector<std::string> errors;
-  ASSERT_TRUE(store.StoreBatch({&small, &huge, &small}, ids, errors, error)) << error;
+  ASSERT_TRUE(collector::StoreWithEntries(store, {&small.report, &huge, &small.report},
+                                          {&small.crash, &small.crash, &small.crash}, ids, errors,
+                                          error))
+      << error;
   ASSERT_EQ(ids.size(), 3u);
   EXPECT_GT(ids[0], 0);
   EXPECT_EQ(ids[1], 0);

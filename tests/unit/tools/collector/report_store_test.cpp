@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "collector_harness.h"
+#include "ingest/crash_entry.h"
 #include "store/postgres_store.h"
 #include "store/sqlite_store.h"
 
@@ -358,21 +359,24 @@ TEST(PostgresStore, PipelinedBatchLosesOnlyTheRefusedReport) {
   collector::PostgresReportStore store;
   ASSERT_TRUE(store.Open(location, true, error)) << error;
   std::vector<StoredReport> many(150, SampleReport("many"));
+  std::vector<collector::CrashEntry> entries(many.size());
   std::vector<const StoredReport*> batch;
+  std::vector<const collector::CrashEntry*> entryOf;
   for (size_t i = 0; i < many.size(); ++i) {
-    many[i].crash.groupKey = i % 2 == 0 ? "even" : "odd";
+    entries[i].groupKey = i % 2 == 0 ? "even" : "odd";
     batch.push_back(&many[i]);
+    entryOf.push_back(&entries[i]);
   }
   std::vector<int64_t> ids;
-  ASSERT_TRUE(store.InsertBatch(batch, ids, error)) << error;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(collector::StoreWithEntries(store, batch, entryOf, ids, errors, error)) << error;
   ASSERT_EQ(ids.size(), 150u);
   for (size_t i = 0; i < ids.size(); ++i) {
     EXPECT_EQ(ids[i], static_cast<int64_t>(i + 1));
   }
 
   many[100].state = "\xFF not text";
-  std::vector<std::string> errors;
-  ASSERT_TRUE(store.StoreBatch(batch, ids, errors, error)) << error;
+  ASSERT_TRUE(collector::StoreWithEntries(store, batch, entryOf, ids, errors, error)) << error;
   ASSERT_EQ(ids.size(), 150u);
   EXPECT_EQ(ids[100], 0);
   EXPECT_FALSE(errors[100].empty());
@@ -390,12 +394,15 @@ TEST(PostgresStore, PipelinedBatchLosesOnlyTheRefusedReport) {
   EXPECT_EQ(crashes, 299u);
 
   // Refused alone, nothing is stored and the batch fails.
-  EXPECT_FALSE(store.StoreBatch({&many[100]}, ids, errors, error));
+  EXPECT_FALSE(
+      collector::StoreWithEntries(store, {&many[100]}, {&entries[100]}, ids, errors, error));
   EXPECT_TRUE(ids.empty());
   EXPECT_FALSE(error.empty());
 
   many[100].state = "archive";
-  ASSERT_TRUE(store.InsertBatch({&many[0], &many[1]}, ids, error)) << error;
+  ASSERT_TRUE(collector::StoreWithEntries(store, {&many[0], &many[1]}, {&entries[0], &entries[1]},
+                                          ids, errors, error))
+      << error;
   ASSERT_TRUE(store.List(all, error)) << error;
   EXPECT_EQ(all.size(), 301u);
   EXPECT_EQ(all.back().id, ids.back());
@@ -415,7 +422,14 @@ TEST(PostgresStore, ReadsSeeOneSnapshotAndNeverHoldUpAWrite) {
   ASSERT_FALSE(location.empty()) << error;
   collector::PostgresReportStore store;
   ASSERT_TRUE(store.Open(location, true, error)) << error;
-  ASSERT_GT(store.Insert(SampleReport("first"), error), 0) << error;
+  collector::CrashEntry entry;
+  auto insert = [&store, &entry](const std::string& ver, std::string& failure) {
+    StoredReport report = SampleReport(ver);
+    std::vector<int64_t> ids;
+    std::vector<std::string> errors;
+    return collector::StoreWithEntries(store, {&report}, {&entry}, ids, errors, failure);
+  };
+  ASSERT_TRUE(insert("first", error)) << error;
   auto count = [](collector::SqlSession& session, int64_t& out, std::string& failure) {
     return session.Run(
         "SELECT count(*) FROM crashes", {}, [&](const collector::SqlRow& row) { out = row.Int(0); },
@@ -433,7 +447,7 @@ TEST(PostgresStore, ReadsSeeOneSnapshotAndNeverHoldUpAWrite) {
             EXPECT_TRUE(nest(depth + 1));
           } else {
             std::string insertError;
-            EXPECT_GT(store.Insert(SampleReport("during"), insertError), 0) << insertError;
+            EXPECT_TRUE(insert("during", insertError)) << insertError;
           }
           EXPECT_TRUE(count(session, after, failure)) << failure;
           EXPECT_EQ(after, before);

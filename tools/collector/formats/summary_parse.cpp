@@ -1,4 +1,4 @@
-#include "ingest/summary_parse.h"
+#include "formats/summary_parse.h"
 
 #include <cstddef>
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "stack_text.h"
-#include "symbolizer.h"
+#include "formats/stack_text.h"
+#include "formats/symbolizer.h"
 
 namespace collector {
 

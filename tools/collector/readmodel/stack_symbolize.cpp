@@ -1,4 +1,4 @@
-#include "stack_symbolize.h"
+#include "readmodel/stack_symbolize.h"
 
 #include <cstdio>
 #include <map>
