@@ -19,16 +19,16 @@
 #include <thread>
 #include <vector>
 
-#include "ingest/crash_entry.h"
-#include "gbk.h"
-#include "readmodel/read_model.h"
-#include "readmodel/report_detail.h"
-#include "store/report_store.h"
-#include "render/report_view.h"
 #include "formats/pe_image.h"
-#include "readmodel/stack_symbolize.h"
 #include "formats/stack_text.h"
 #include "front/upload_server.h"
+#include "gbk.h"
+#include "ingest/crash_entry.h"
+#include "readmodel/read_model.h"
+#include "readmodel/report_detail.h"
+#include "readmodel/stack_symbolize.h"
+#include "render/report_view.h"
+#include "store/report_store.h"
 
 namespace {
 
@@ -601,6 +601,7 @@ int RunSymbols(const Arguments& args) {
   }
   ReportStore& store = *opened;
   int status = kExitOk;
+  std::vector<std::string> added;  // module names, for regrouping
   for (size_t i = 1; i < args.positional.size(); ++i) {
     const std::string& path = args.positional[i];
     std::ifstream in(path, std::ios::binary);
@@ -636,6 +637,7 @@ int RunSymbols(const Arguments& args) {
       status = kExitFailure;
       continue;
     }
+    added.push_back(file.module);
     std::printf("added %s 0x%08x %s from %s\n", collector::StripControls(module).c_str(),
                 file.timestamp, file.debugId.empty() ? "-" : file.debugId.c_str(),
                 collector::StripControls(file.fileName).c_str());
@@ -643,7 +645,7 @@ int RunSymbols(const Arguments& args) {
   // Reports that came before their symbols group by function names from now on.
   uint64_t moved = 0;
   std::string error;
-  if (!collector::RegroupStacks(store, moved, error)) {
+  if (!collector::RegroupStacks(store, added, moved, error)) {
     std::fprintf(stderr,
                  "collector: the symbols are stored but the reports were not regrouped: %s\n",
                  error.c_str());

@@ -21,21 +21,11 @@ std::string Clean(const std::string& gbk) { return StripControls(GbkToUtf8(gbk))
 
 std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
 
-// The stack's top frames and their modules, written as stack.txt with every byte that is not
-// printable ASCII (and %) escaped as %XX, so it keeps as plain text whatever the module names.
-std::string FrameRefs(const StackTrace& trace) {
-  StackTrace top;
-  for (size_t i = 0; i < trace.frames.size() && i < kGroupFrames; ++i) {
-    const StackFrame& frame = trace.frames[i];
-    top.frames.push_back(frame);
-    const StackModule* module = ModuleOf(trace, frame);
-    if (module != nullptr && ModuleOf(top, frame) == nullptr) {
-      top.modules.push_back(*module);
-    }
-  }
+// Every byte that is not printable ASCII (and %) as %XX, so any bytes keep as plain text.
+std::string FrameRefs(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
-  for (char ch : FormatStackText(top)) {
+  for (char ch : text) {
     unsigned char c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c >= 0x7F || c == '%') {
       out += '%';
@@ -46,6 +36,20 @@ std::string FrameRefs(const StackTrace& trace) {
     }
   }
   return out;
+}
+
+// The stack's top frames and their modules, written as stack.txt and escaped as above.
+std::string FrameRefs(const StackTrace& trace) {
+  StackTrace top;
+  for (size_t i = 0; i < trace.frames.size() && i < kGroupFrames; ++i) {
+    const StackFrame& frame = trace.frames[i];
+    top.frames.push_back(frame);
+    const StackModule* module = ModuleOf(trace, frame);
+    if (module != nullptr && ModuleOf(top, frame) == nullptr) {
+      top.modules.push_back(*module);
+    }
+  }
+  return FrameRefs(FormatStackText(top));
 }
 
 int HexValue(char c) {
@@ -201,10 +205,25 @@ bool BackfillCrashEntries(ReportStore& store, const std::function<void(uint64_t)
   }
 }
 
-bool RegroupStacks(ReportStore& store, uint64_t& changed, std::string& error) {
+bool RegroupStacks(ReportStore& store, const std::vector<std::string>& modules, uint64_t& changed,
+                   std::string& error) {
   changed = 0;
+  if (modules.empty()) {
+    return true;
+  }
+  // Only reports that name one of the modules can change; the text test is a cheap superset
+  // (LIKE's _ matches any character), the keys decide.
+  std::string mentions;
+  std::vector<SqlValue> patterns;
+  for (const std::string& module : modules) {
+    mentions += std::string(mentions.empty() ? "" : " OR ") + "lower(c.frame_refs) LIKE $" +
+                std::to_string(patterns.size() + 3);
+    patterns.push_back(SqlValue::Text("%" + LowerAscii(FrameRefs(module)) + "%"));
+  }
   int64_t after = 0;
   for (;;) {
+    std::vector<SqlValue> params = {SqlValue::Int(after), SqlValue::Int(kRegroupPage)};
+    params.insert(params.end(), patterns.begin(), patterns.end());
     std::vector<CrashEntry> page;
     std::vector<std::string> keys;
     if (!store.Read(
@@ -212,8 +231,9 @@ bool RegroupStacks(ReportStore& store, uint64_t& changed, std::string& error) {
               return session.Run(
                   "SELECT c.id, c.frame_refs, g.group_key, c.program, c.code, c.address FROM"
                   " crashes c JOIN crash_groups g ON g.id = c.group_id WHERE c.id > $1 AND"
-                  " c.frame_refs <> '' ORDER BY c.id LIMIT $2",
-                  {SqlValue::Int(after), SqlValue::Int(kRegroupPage)},
+                  " c.frame_refs <> '' AND (" +
+                      mentions + ") ORDER BY c.id LIMIT $2",
+                  params,
                   [&](const SqlRow& row) {
                     page.emplace_back();
                     page.back().id = row.Int(0);

@@ -32,8 +32,10 @@ bool StoreWithEntries(ReportStore& store, const std::vector<const StoredReport*>
 bool BackfillCrashEntries(ReportStore& store, const std::function<void(uint64_t)>& progress,
                           std::string& error);
 
-// Keys again every report with a stack, now that more symbols are stored, and moves those whose
-// key changed to their new groups. changed gets how many moved.
-bool RegroupStacks(ReportStore& store, uint64_t& changed, std::string& error);
+// Keys again every report whose top frames lie in one of these modules (names compared without
+// case), now that their symbols are stored, and moves those whose key changed to their new
+// groups. changed gets how many moved.
+bool RegroupStacks(ReportStore& store, const std::vector<std::string>& modules, uint64_t& changed,
+                   std::string& error);
 
 }  // namespace collector
