@@ -1,6 +1,7 @@
 // Fills a collector store with realistic crash reports, fast: each report goes through the
-// collector's own ingest (DecodePayload, DescribeCrash, StoreBatch) exactly as an upload does,
-// only HTTP is left out. For the volume bench (bench/collector_volume.py) and its smoke test.
+// collector's own ingest (DecodePayload, DescribeCrash, StoreWithEntries) exactly as an upload
+// does, only HTTP is left out. For the volume bench (bench/collector_volume.py) and its smoke
+// test.
 //
 //   collector_fill --db FILE|postgresql://... --count N [--seed S] [--now UNIX_SECONDS]
 //                  [--threads T]
