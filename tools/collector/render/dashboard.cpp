@@ -131,6 +131,8 @@ std::string Options(const std::vector<std::string>& values, const std::string& c
 }
 
 constexpr uint64_t kGroupsPerPage = 50;
+// Far past any real list, and small enough that page times size stays a valid SQL offset.
+constexpr uint64_t kMostPages = 1000000;
 constexpr uint64_t kReportsPerPage = 100;
 
 // The query of the groups page with these filters, on another page.
@@ -156,7 +158,7 @@ PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now)
   GroupQuery page;
   page.filter = filter;
   page.limit = kGroupsPerPage;
-  uint64_t number = QueryNumber(query, "page", 1, UINT64_MAX / kGroupsPerPage);
+  uint64_t number = QueryNumber(query, "page", 1, kMostPages);
   page.offset = (number - 1) * kGroupsPerPage;
   std::vector<std::string> versions;
   std::vector<std::string> programs;

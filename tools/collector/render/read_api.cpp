@@ -55,6 +55,8 @@ std::vector<std::string> SplitPath(const std::string& path) {
 
 constexpr uint64_t kDefaultPage = 100;
 constexpr uint64_t kMostPerPage = 1000;
+// Far past any real list, and small enough that page times size stays a valid SQL offset.
+constexpr uint64_t kMostPages = 1000000;
 
 std::string GroupJson(const GroupSummary& group) {
   return "{\"id\":" + std::to_string(group.id) + ",\"program\":" + JsonString(group.program) +
@@ -71,7 +73,7 @@ ApiAnswer Groups(ReportStore& store, const std::string& query) {
   GroupQuery page;
   page.filter = FilterFromQuery(query);
   page.limit = QueryNumber(query, "limit", kDefaultPage, kMostPerPage);
-  uint64_t number = QueryNumber(query, "page", 1, UINT64_MAX / kMostPerPage);
+  uint64_t number = QueryNumber(query, "page", 1, kMostPages);
   page.offset = (number - 1) * page.limit;
   std::vector<GroupSummary> groups;
   bool more = false;

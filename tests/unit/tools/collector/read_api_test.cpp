@@ -250,3 +250,45 @@ TEST_F(CollectorReads, SignInAndOutAreTakenFromTheOwnSiteOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// Lists come a page at a time, the next one named in the Link header, and any page number or
+// limit is answered, never an error.
+TEST(CollectorReadApi, ListsArePagedWithALinkToTheNextPage) {
+  TempDir dir;
+  WriteFile(dir.File("token"), kToken + "\n");
+  CollectorProcess server;
+  ASSERT_TRUE(server.Start({"--db", dir.File("r.db"), "--read-token-file", dir.File("token")},
+                           dir.File("serve.err")));
+  int port = server.port();
+  // Three groups (3, 2 and 1 reports), so the order by count is fixed.
+  for (int group = 0; group < 3; ++group) {
+    for (int i = 0; i < 3 - group; ++i) {
+      std::string log = SummaryFor("game.exe", "0xc0000005", "0x" + std::to_string(group + 1));
+      ASSERT_EQ(StatusOf(SendRaw(port, BuildUploadRequest("/u", kBoundary, "1.0", PackLog(log)))),
+                200);
+    }
+  }
+  const std::string bearer = "Bearer " + kToken;
+  std::string first = Get(port, "/api/groups?limit=2", bearer);
+  EXPECT_EQ(StatusOf(first), 200);
+  EXPECT_NE(HeadOf(first).find("Link: </api/groups?limit=2&page=2>; rel=\"next\""),
+            std::string::npos)
+      << HeadOf(first);
+  EXPECT_EQ(JsonMember(BodyOf(first), "address"), "0x1");
+  std::string second = Get(port, "/api/groups?limit=2&page=2", bearer);
+  EXPECT_EQ(HeadOf(second).find("Link:"), std::string::npos);
+  EXPECT_EQ(JsonMember(BodyOf(second), "address"), "0x3");
+  EXPECT_EQ(BodyOf(Get(port, "/api/groups?limit=1000&page=999999999999999", bearer)), "[]\n");
+
+  std::string members = Get(port, "/api/groups/1/reports?limit=2", bearer);
+  EXPECT_NE(HeadOf(members).find("Link: </api/groups/1/reports?limit=2&after=2>"),
+            std::string::npos)
+      << HeadOf(members);
+  std::string rest = Get(port, "/api/groups/1/reports?limit=2&after=2", bearer);
+  EXPECT_EQ(BodyOf(rest).find("\"id\":3,"), 2u) << BodyOf(rest);
+  EXPECT_EQ(server.StopWith(SIGTERM), 0);
+}
+
+}  // namespace
