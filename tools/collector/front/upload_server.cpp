@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -52,6 +53,10 @@ constexpr size_t kMaxWaitingReads = 64;
 constexpr int kReadRetrySeconds = 1;
 constexpr int kBudgetRetrySeconds = 5;
 constexpr int kReaderNice = 10;
+// Lists and group pages are the same for every reader for a moment: a crowd of dashboards asking
+// for them costs one rendering each this long, not one per request.
+constexpr auto kAnswerCacheTime = std::chrono::seconds(1);
+constexpr size_t kMaxCachedAnswers = 256;
 // The sweeper samples each body's byte count this many times per rate window.
 constexpr int64_t kRateSamplesPerWindow = 4;
 
@@ -150,8 +155,7 @@ struct Request {
   std::string method;
   std::string path;
   std::string query;
-  ApiAnswer apiAnswer;
-  PageAnswer pageAnswer;
+  HttpAnswer answer;
   // Handed to the writer; its outcome is read after the connection is resumed.
   bool queued = false;
   BatchWriter::Job job;
@@ -330,6 +334,17 @@ class UploadServer::Impl {
   std::condition_variable readsChanged_;
   std::deque<std::pair<MHD_Connection*, Request*>> reads_;
   bool readsClosed_ = false;  // stopping: no more reads are taken, the readers end
+
+  // Recent answers to list reads, by method, kind and target.
+  struct CachedAnswer {
+    Clock::time_point at;
+    HttpAnswer answer;
+  };
+  std::mutex cacheMutex_;
+  std::map<std::string, CachedAnswer> cache_;
+  static std::string CacheKey(const Request& request);
+  bool FromCache(const Request& request, HttpAnswer& answer);
+  void Remember(const Request& request, const HttpAnswer& answer);
 };
 
 int UploadServer::Impl::Bind(std::string& error) {
@@ -721,7 +736,48 @@ MHD_Result UploadServer::Impl::ServePage(MHD_Connection* connection, Request& re
 
 // Hands the read to the readers with its connection suspended; a full queue is refused at
 // once, so a crowd of readers costs a bounded amount of memory and no network thread.
+// The lists and group pages, not a report's page: those are many, large and rarely asked twice.
+std::string UploadServer::Impl::CacheKey(const Request& request) {
+  const std::string& path = request.path;
+  bool list = request.api ? path == "/api/groups" || path.rfind("/api/groups/", 0) == 0
+                          : path == "/" || path.rfind("/groups/", 0) == 0;
+  if (!list) {
+    return std::string();
+  }
+  return (request.api ? "api " + request.method : std::string("page")) + " " + request.target;
+}
+
+bool UploadServer::Impl::FromCache(const Request& request, HttpAnswer& answer) {
+  std::string key = CacheKey(request);
+  if (key.empty()) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  auto found = cache_.find(key);
+  if (found == cache_.end() || Clock::now() - found->second.at > kAnswerCacheTime) {
+    return false;
+  }
+  answer = found->second.answer;
+  return true;
+}
+
+void UploadServer::Impl::Remember(const Request& request, const HttpAnswer& answer) {
+  std::string key = CacheKey(request);
+  if (key.empty() || answer.status != MHD_HTTP_OK) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  if (cache_.size() >= kMaxCachedAnswers) {
+    cache_.clear();
+  }
+  cache_[key] = CachedAnswer{Clock::now(), answer};
+}
+
 MHD_Result UploadServer::Impl::QueueRead(MHD_Connection* connection, Request& request) {
+  HttpAnswer cached;
+  if (FromCache(request, cached)) {
+    return Respond(connection, cached);
+  }
   {
     std::lock_guard<std::mutex> lock(readMutex_);
     if (!readsClosed_ && reads_.size() < kMaxWaitingReads) {
@@ -748,8 +804,7 @@ MHD_Result UploadServer::Impl::AnswerRead(MHD_Connection* connection, Request& r
   if (request.readRefused) {
     return AnswerReadBusy(connection, request.api);
   }
-  return request.api ? Respond(connection, FromApi(request.apiAnswer))
-                     : Respond(connection, FromPage(request.pageAnswer));
+  return Respond(connection, request.answer);
 }
 
 // Sign-in and sign-out. The session is a signed expiry (no server state), so any collector that
@@ -807,13 +862,14 @@ void UploadServer::Impl::ReaderLoop() {
     if (request->api) {
       size_t question = request->target.find('?');
       std::string query = question == std::string::npos ? "" : request->target.substr(question + 1);
-      request->apiAnswer =
-          AnswerApi(store_, request->method, request->path, query, options_.maxDecodedBytes);
+      request->answer = FromApi(
+          AnswerApi(store_, request->method, request->path, query, options_.maxDecodedBytes));
     } else {
-      request->pageAnswer =
-          AnswerPage(store_, request->path, request->query,
-                     static_cast<int64_t>(std::time(nullptr)), options_.maxDecodedBytes);
+      request->answer =
+          FromPage(AnswerPage(store_, request->path, request->query,
+                              static_cast<int64_t>(std::time(nullptr)), options_.maxDecodedBytes));
     }
+    Remember(*request, request->answer);
     MHD_resume_connection(connection);
     lock.lock();
   }

@@ -190,11 +190,13 @@ bool AddCounters(SqlSession& session, const std::vector<const CrashEntry*>& entr
                  const std::map<std::string, int64_t>& groupIds, std::string& error) {
   std::map<std::pair<int64_t, std::string>, GroupTally> versions;
   std::map<std::tuple<int64_t, std::string, int64_t>, uint64_t> hours;
+  std::map<std::tuple<int64_t, std::string, std::string>, uint64_t> chart;
   for (const CrashEntry* entry : entries) {
     int64_t group = groupIds.at(entry->groupKey);
     Tally(versions[{group, entry->ver}], *entry);
     if (entry->hour >= 0) {
       ++hours[{group, entry->ver, entry->hour}];
+      ++chart[{entry->hour, entry->ver, entry->program}];
     }
   }
   for (const auto& [key, tally] : versions) {
@@ -216,6 +218,16 @@ bool AddCounters(SqlSession& session, const std::vector<const CrashEntry*>& entr
                      " $4) ON CONFLICT (group_id, ver, hour) DO UPDATE SET"
                      " count = group_hours.count + excluded.count",
                      {Int(std::get<0>(key)), Text(std::get<1>(key)), Int(std::get<2>(key)),
+                      Int(static_cast<int64_t>(count))},
+                     error)) {
+      return false;
+    }
+  }
+  for (const auto& [key, count] : chart) {
+    if (!session.Run("INSERT INTO chart_hours (hour, ver, program, count) VALUES ($1, $2, $3,"
+                     " $4) ON CONFLICT (hour, ver, program) DO UPDATE SET"
+                     " count = chart_hours.count + excluded.count",
+                     {Int(std::get<0>(key)), Text(std::get<1>(key)), Text(std::get<2>(key)),
                       Int(static_cast<int64_t>(count))},
                      error)) {
       return false;
@@ -566,18 +578,16 @@ bool HourlyCounts(ReportStore& store, const ReportFilter& filter, int64_t firstH
                   int64_t lastHour, std::vector<HourCount>& out, std::string& error) {
   out.clear();
   Params params = {Int(firstHour), Int(lastHour)};
-  std::string sql = "SELECT h.ver, h.hour, sum(h.count) FROM group_hours h";
-  std::string where = " WHERE h.hour >= $1 AND h.hour <= $2";
+  std::string sql = "SELECT ver, hour, sum(count) FROM chart_hours WHERE hour >= $1 AND hour <= $2";
   if (!filter.program.empty()) {
-    sql += " JOIN crash_groups g ON g.id = h.group_id";
     params.push_back(Text(filter.program));
-    where += " AND g.program = $" + std::to_string(params.size());
+    sql += " AND program = $" + std::to_string(params.size());
   }
   if (!filter.version.empty()) {
     params.push_back(Text(filter.version));
-    where += " AND h.ver = $" + std::to_string(params.size());
+    sql += " AND ver = $" + std::to_string(params.size());
   }
-  sql += where + " GROUP BY h.ver, h.hour";
+  sql += " GROUP BY ver, hour";
   return store.Read(
       [&](SqlSession& session, std::string& failure) {
         return session.Run(

@@ -96,7 +96,8 @@ bool ForEachGroup(ReportStore& store, const std::function<void(const GroupSummar
 
 bool CountCrashes(ReportStore& store, uint64_t& count, std::string& error);
 
-// Crashes per hour and version within [firstHour, lastHour] for the chart.
+// Crashes per hour and version within [firstHour, lastHour] for the chart; the program filter
+// is each report's own program.
 bool HourlyCounts(ReportStore& store, const ReportFilter& filter, int64_t firstHour,
                   int64_t lastHour, std::vector<HourCount>& out, std::string& error);
 

@@ -62,7 +62,14 @@ constexpr char kReadModelSchema[] =
     " hour INTEGER NOT NULL,"
     " count INTEGER NOT NULL,"
     " PRIMARY KEY (group_id, ver, hour));"
-    "CREATE INDEX IF NOT EXISTS hours_by_hour ON group_hours (hour);"
+    // The chart's counts, by hour first: a week of them is a few thousand rows whatever the
+    // number of reports or groups.
+    "CREATE TABLE IF NOT EXISTS chart_hours ("
+    " hour INTEGER NOT NULL,"
+    " ver TEXT NOT NULL,"
+    " program TEXT NOT NULL,"
+    " count INTEGER NOT NULL,"
+    " PRIMARY KEY (hour, ver, program)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS frame_symbols ("
     " symbol_id INTEGER NOT NULL,"
     " address INTEGER NOT NULL,"

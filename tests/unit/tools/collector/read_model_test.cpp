@@ -137,6 +137,13 @@ void ExpectCountersMatchRecount(ReportStore& store) {
                    " crashes c WHERE c.group_id = h.group_id AND c.ver = h.ver AND c.hour ="
                    " h.hour)"),
             0);
+  EXPECT_EQ(Scalar(store,
+                   "SELECT count(*) FROM chart_hours h WHERE h.count <> (SELECT count(*) FROM"
+                   " crashes c WHERE c.hour = h.hour AND c.ver = h.ver AND c.program ="
+                   " h.program)"),
+            0);
+  EXPECT_EQ(Scalar(store, "SELECT coalesce(sum(count), 0) FROM chart_hours"),
+            Scalar(store, "SELECT count(*) FROM crashes WHERE hour >= 0"));
   // Nothing counted twice or missed: every entry in exactly one group, version and hour.
   EXPECT_EQ(Scalar(store, "SELECT coalesce(sum(count), 0) FROM crash_groups"),
             Scalar(store, "SELECT count(*) FROM crashes"));
