@@ -58,7 +58,7 @@ def main():
     try:
         requests, payload = volume.emit_uploads(args.fill, os.path.join(folder, "uploads"), 1,
                                                 int(time.time()))
-        rows = [measure(*spec.split("=", 1), requests, args, folder) for spec in args.collector]
+        rows = [measure(*named.split("=", 1), requests, args, folder) for named in args.collector]
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print(f"{args.reports} uploads (file part {payload / 1024:.1f} KiB on average) from "
