@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <string>
 
 namespace collector {
@@ -397,6 +398,48 @@ void ReadRows(const PGresult* result, const SqlSession::RowHandler& onRow) {
 // at the next statement that has rows, at Flush, or every kPipelineChunk statements, so a
 // batch's crash entries and counters cost one round trip instead of one each. A failure among
 // them is reported there; the transaction is lost anyway, so nothing may go on after it.
+// Reads the answers to due statements sent in pipeline mode, then the sync point. A failed
+// statement makes the server skip the rest up to the sync (PIPELINE_ABORTED): the first failure
+// is the real one, its message goes to error and its index and status to failed. onResult gets
+// each statement's result that succeeded, with its index. False on any failure.
+struct PipelineFailure {
+  size_t index = 0;
+  ExecStatusType status = PGRES_COMMAND_OK;
+  bool found = false;
+};
+
+bool ReadPipeline(PGconn* conn, size_t due,
+                  const std::function<void(size_t, const Result&)>& onResult,
+                  PipelineFailure& failed, std::string& error) {
+  failed = PipelineFailure();
+  for (size_t i = 0; i < due; ++i) {
+    Result result(PQgetResult(conn));
+    if (result.get() == nullptr) {
+      error = ConnectionError(conn);
+      return false;
+    }
+    PQclear(PQgetResult(conn));
+    std::string message;
+    if (!result.Ok(message, conn)) {
+      if (!failed.found) {
+        error = message.empty() ? "a statement of the transaction failed" : message;
+        failed = PipelineFailure{i, PQresultStatus(result.get()), true};
+      }
+    } else {
+      onResult(i, result);
+    }
+  }
+  Result sync(PQgetResult(conn));
+  if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+    if (!failed.found) {
+      error = "the server's answers got out of step with the statements sent";
+    }
+    failed.found = false;
+    return false;
+  }
+  return !failed.found;
+}
+
 class PgSession : public SqlSession {
  public:
   explicit PgSession(PGconn* conn)
@@ -440,32 +483,15 @@ class PgSession : public SqlSession {
       error = ConnectionError(conn_);
       return false;
     }
-    bool ok = true;
-    for (size_t i = 0; i < due; ++i) {
-      Result result(PQgetResult(conn_));
-      if (result.get() == nullptr) {
-        error = ConnectionError(conn_);
-        return false;
-      }
-      PQclear(PQgetResult(conn_));
-      std::string failed;
-      if (!result.Ok(failed, conn_)) {
-        if (ok) {
-          error = failed.empty() ? "a statement of the transaction failed" : failed;
-        }
-        ok = false;
-      } else if (i + 1 == due) {
-        ReadRows(result.get(), onRow);
-      }
-    }
-    Result sync(PQgetResult(conn_));
-    if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
-      if (ok) {
-        error = "the server's answers got out of step with the statements sent";
-      }
-      return false;
-    }
-    return ok;
+    PipelineFailure failed;
+    return ReadPipeline(
+        conn_, due,
+        [&](size_t i, const Result& result) {
+          if (i + 1 == due) {
+            ReadRows(result.get(), onRow);
+          }
+        },
+        failed, error);
   }
 
   PGconn* conn_;
@@ -498,32 +524,19 @@ bool InsertPipelined(PGconn* conn, const std::vector<const StoredReport*>& repor
       error = ConnectionError(conn);
       return false;
     }
-    bool ok = true;
-    for (size_t i = first; i < end; ++i) {
-      Result result(PQgetResult(conn));
-      if (result.get() == nullptr) {
-        error = ConnectionError(conn);
-        return false;
-      }
-      PQclear(PQgetResult(conn));
-      std::string failed;
-      if (!result.Ok(failed, conn)) {
-        if (ok) {
-          error = failed;
-          refused = i > 0 && PQresultStatus(result.get()) == PGRES_FATAL_ERROR;
-        }
-        ok = false;
-      } else if (i > 0 && result.Rows() == 1) {
-        ids[i - 1] = result.Int(0, 0);
-      }
-    }
-    Result sync(PQgetResult(conn));
-    if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
-      error = "the server's answers got out of step with the batch";
-      refused = false;
-      return false;
-    }
+    PipelineFailure failed;
+    bool ok = ReadPipeline(
+        conn, end - first,
+        [&](size_t at, const Result& result) {
+          size_t i = first + at;
+          if (i > 0 && result.Rows() == 1) {
+            ids[i - 1] = result.Int(0, 0);
+          }
+        },
+        failed, error);
     if (!ok) {
+      // A report the server turned down itself, not BEGIN nor the connection failing.
+      refused = failed.found && first + failed.index > 0 && failed.status == PGRES_FATAL_ERROR;
       return false;
     }
   }
