@@ -13,6 +13,7 @@
 #include "ingest/crash_entry.h"
 #include "store/report_store.h"
 #include "store/sqlite_store.h"
+#include "store_fixture.h"
 
 namespace {
 
@@ -25,33 +26,11 @@ using collector::StoredReport;
 using collector_test::SummaryFor;
 using collector_test::TempDir;
 
-class ReadModelTest : public ::testing::TestWithParam<std::string> {
+class ReadModelTest : public collector_test::BothStores {
  protected:
-  void SetUp() override {
-    if (GetParam() == "postgresql" && collector_test::PostgresBase().empty()) {
-      GTEST_SKIP() << "COLLECTOR_TEST_PG is not set: run through tests/pg_cluster.py";
-    }
-  }
-
-  std::string NewLocation() {
-    if (GetParam() == "sqlite") {
-      return dir_.File("store" + std::to_string(++files_) + ".db");
-    }
-    std::string error;
-    std::string uri = collector_test::NewPostgresDatabase(error);
-    EXPECT_FALSE(uri.empty()) << error;
-    return uri;
-  }
-
   std::unique_ptr<ReportStore> Open(const std::string& location) {
-    std::unique_ptr<ReportStore> store = collector::MakeReportStore(location);
-    std::string error;
-    EXPECT_TRUE(store->Open(location, true, error)) << location << ": " << error;
-    return store;
+    return BothStores::Open(location, true);
   }
-
-  TempDir dir_;
-  int files_ = 0;
 };
 
 INSTANTIATE_TEST_SUITE_P(Stores, ReadModelTest, ::testing::Values("sqlite", "postgresql"),

@@ -13,6 +13,7 @@
 #include "ingest/crash_entry.h"
 #include "store/postgres_store.h"
 #include "store/sqlite_store.h"
+#include "store_fixture.h"
 
 namespace {
 
@@ -22,37 +23,7 @@ using collector_test::TempDir;
 // The SQLite-only tests below name the file store directly.
 using ReportStore = collector::SqliteReportStore;
 
-// Every store test runs on both stores. The PostgreSQL run needs the server tests/pg_cluster.py
-// starts; run alone without it, those cases skip and say so (ctest runs them through it).
-class StoreTest : public ::testing::TestWithParam<std::string> {
- protected:
-  void SetUp() override {
-    if (GetParam() == "postgresql" && collector_test::PostgresBase().empty()) {
-      GTEST_SKIP() << "COLLECTOR_TEST_PG is not set: run through tests/pg_cluster.py";
-    }
-  }
-
-  // A location for a new, empty store.
-  std::string NewLocation() {
-    if (GetParam() == "sqlite") {
-      return dir_.File("store" + std::to_string(++files_) + ".db");
-    }
-    std::string error;
-    std::string uri = collector_test::NewPostgresDatabase(error);
-    EXPECT_FALSE(uri.empty()) << error;
-    return uri;
-  }
-
-  std::unique_ptr<collector::ReportStore> Open(const std::string& location, bool forWriting) {
-    std::unique_ptr<collector::ReportStore> store = collector::MakeReportStore(location);
-    std::string error;
-    EXPECT_TRUE(store->Open(location, forWriting, error)) << location << ": " << error;
-    return store;
-  }
-
-  TempDir dir_;
-  int files_ = 0;
-};
+class StoreTest : public collector_test::BothStores {};
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const ::testing::TestParamInfo<std::string>& info) {
