@@ -5,6 +5,7 @@
 #include "capture/hook_registry.h"
 #include "capture/registry_lock.h"
 #include "capture/report_guard.h"
+#include "capture/runtime_deaths.h"
 
 HINSTANCE LibraryInstance = nullptr;
 
@@ -14,6 +15,7 @@ namespace {
 void Disable(bool underLoaderLock) {
   // Before the registry lock: the crash thread's own detach takes it on the way out.
   DismantleCrashPath(underLoaderLock);
+  StopWatchingRuntimes();
   RegistryLockHolder hold;  // recursive: UninstallThreadHook takes it again
   UninstallThreadHook();
   if (HooksEnabled != 0) RestoreDisplacedFilter();
@@ -26,6 +28,7 @@ void Disable(bool underLoaderLock) {
 extern "C" int __cdecl InstallCrashRpt() {
   // Before HooksEnabled: the crash thread is the library's own and is not armed.
   PrepareCrashPath(LibraryInstance);
+  WatchRuntimes();
   {
     RegistryLockHolder hold;
     HooksEnabled = 1;

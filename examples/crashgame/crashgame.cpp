@@ -7,6 +7,11 @@
 //     the loader lock
 //   chain | chain-stack | chain-thread: ChainOuter calls ChainMiddle calls ChainInner, which
 //     faults, overflows its stack, or does so on a second thread: a stack trace names all three
+//   abort RUNTIME | purecall RUNTIME | invalidparam RUNTIME: loads the C runtime (msvcrt.dll,
+//     msvcr100.dll, ucrtbase.dll...) before arming and dies through its abort, _purecall or an
+//     invalid argument to its strcpy_s
+//   late-abort RUNTIME: the same as abort, with the runtime loaded after arming
+//   throw | throw-thread: an uncaught C++ exception, on the main thread or a std::thread
 //   exitfault: ends normally and faults late in termination, after the library's own detach
 //     (through crashgame_late.dll)
 //   locate: prints the first crash dialog's window rectangle (left top width height)
@@ -19,6 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -177,6 +184,45 @@ unsigned long ExhaustAddressSpace() {
   return static_cast<unsigned long>(committed >> 20);
 }
 
+// Deaths inside a C runtime, reached through its exports as a game built against it would.
+bool IsRuntimeDeath(const char* kind) {
+  return std::strcmp(kind, "abort") == 0 || std::strcmp(kind, "purecall") == 0 ||
+         std::strcmp(kind, "invalidparam") == 0 || std::strcmp(kind, "late-abort") == 0;
+}
+
+__attribute__((noipa)) int CallAbort(HMODULE runtime) {
+  auto abortFn = reinterpret_cast<void(__cdecl*)()>(
+      reinterpret_cast<void*>(GetProcAddress(runtime, "abort")));
+  if (abortFn == nullptr) return 3;
+  StampFaultTime();
+  abortFn();
+  return 4;
+}
+
+__attribute__((noipa)) int CallPureVirtual(HMODULE runtime) {
+  auto pureCall = reinterpret_cast<void(__cdecl*)()>(
+      reinterpret_cast<void*>(GetProcAddress(runtime, "_purecall")));
+  if (pureCall == nullptr) return 3;
+  pureCall();
+  return 4;
+}
+
+__attribute__((noipa)) int PassInvalidParameter(HMODULE runtime) {
+  auto copy = reinterpret_cast<int(__cdecl*)(char*, size_t, const char*)>(
+      reinterpret_cast<void*>(GetProcAddress(runtime, "strcpy_s")));
+  if (copy == nullptr) return 3;
+  return copy(nullptr, 1, "x") == 0 ? 4 : 5;
+}
+
+int DieInRuntime(const char* kind, HMODULE runtime) {
+  if (runtime == nullptr) return 3;
+  if (std::strcmp(kind, "purecall") == 0) return CallPureVirtual(runtime);
+  if (std::strcmp(kind, "invalidparam") == 0) return PassInvalidParameter(runtime);
+  return CallAbort(runtime);
+}
+
+__attribute__((noipa)) void ThrowUncaught() { throw std::runtime_error("nobody catches this"); }
+
 int LocateDialog() {
   HWND window = FindWindowA(nullptr, "Vexo Quest");
   RECT rect;
@@ -209,6 +255,7 @@ int main(int argc, char** argv) {
                  "usage: crashgame av|div0|cpp|stack|thread|twocrash|raise CODE FLAGS|oom|"
                  "heaplock-av|heaplock-stack|loaderlock-av|loaderlock-stack|"
                  "loaderlock-second|exitfault|chain|chain-stack|chain-thread|"
+                 "abort|purecall|invalidparam|late-abort RUNTIME|throw|throw-thread|"
                  "testsend|install\n");
     return 2;
   }
@@ -217,6 +264,11 @@ int main(int argc, char** argv) {
   // Loaded first, so that it is detached last, after the crash reporter.
   HMODULE late =
       std::strcmp(argv[1], "exitfault") == 0 ? LoadLibraryA("crashgame_late.dll") : nullptr;
+  // A runtime the game uses from its start is loaded before arming; a late one after.
+  const bool runtimeDeath = IsRuntimeDeath(argv[1]) && argc >= 3;
+  HMODULE runtime = runtimeDeath && std::strncmp(argv[1], "late-", 5) != 0
+                        ? LoadLibraryA(argv[2])
+                        : nullptr;
   HMODULE library = LoadLibraryA("VexoCrashRpt.dll");
   if (library == nullptr) {
     std::fprintf(stderr, "crashgame: VexoCrashRpt.dll not loaded (%lu)\n", GetLastError());
@@ -261,6 +313,14 @@ int main(int argc, char** argv) {
     HANDLE thread = CreateThread(nullptr, 0, ChainThread, nullptr, 0, nullptr);
     if (thread == nullptr) return 3;
     WaitForSingleObject(thread, INFINITE);
+  } else if (runtimeDeath) {
+    if (runtime == nullptr) runtime = LoadLibraryA(argv[2]);
+    return DieInRuntime(kind, runtime);
+  } else if (std::strcmp(kind, "throw") == 0) {
+    ThrowUncaught();
+  } else if (std::strcmp(kind, "throw-thread") == 0) {
+    std::thread worker(ThrowUncaught);
+    worker.join();
   } else if (std::strcmp(kind, "exitfault") == 0) {
     auto arm = reinterpret_cast<void(__cdecl*)()>(
         reinterpret_cast<void*>(GetProcAddress(late, "ArmLateFault")));

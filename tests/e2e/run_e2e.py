@@ -56,6 +56,8 @@ class Scenario:
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
+ABORT_CODE = 0x40000015
+PURE_CALL_CODE = 0xE0505643
 
 
 def status_box(code):
@@ -139,6 +141,28 @@ SCENARIOS = [
              expect_flags=None, expect_box=OK_BOX),
     # Late in termination, after the library's own detach: ended at once with the code.
     Scenario("fault_during_termination", crash="exitfault", expect_dialog=False, max_seconds=15),
+] + [
+    # C runtime deaths, in each runtime a game may use: abort (std::terminate ends in it too),
+    # pure calls where the runtime has a handler to set, and an invalid argument.
+    Scenario("%s_%s" % (kind, runtime.split(".")[0]), crash="%s %s" % (kind, runtime),
+             expect_code=code, expect_flags="1", expect_box=OK_BOX)
+    for kind, code, runtimes in (
+        ("abort", ABORT_CODE, ("msvcrt.dll", "ucrtbase.dll", "msvcr100.dll", "msvcr90.dll")),
+        ("purecall", PURE_CALL_CODE, ("ucrtbase.dll", "msvcr100.dll", "msvcr90.dll")),
+        ("invalidparam", 0xC0000417, ("ucrtbase.dll",)))
+    for runtime in runtimes
+] + [
+    # A runtime loaded after arming is taken over before LoadLibrary returns.
+    Scenario("late_runtime_abort", crash="late-abort msvcr100.dll", expect_code=ABORT_CODE,
+             expect_flags="1", expect_box=OK_BOX),
+    # MinGW's uncaught throw ends in std::terminate and then msvcrt's abort.
+    Scenario("throw_main_thread", crash="throw", expect_code=ABORT_CODE, expect_flags="1",
+             expect_box=OK_BOX),
+    Scenario("throw_worker_thread", crash="throw-thread", expect_code=ABORT_CODE,
+             expect_flags="1", expect_box=OK_BOX),
+    # The report comes from the dying thread: its stack leads to the game's caller of abort.
+    Scenario("abort_traced", crash="abort msvcrt.dll", stacktrace=True, expect_code=ABORT_CODE,
+             expect_flags="1", expect_box=OK_BOX, expect_chain=["CallAbort", "main"]),
 ]
 
 
