@@ -3,9 +3,17 @@
 #include "capture/crash_path.h"
 #include "capture/crash_summary.h"
 #include "capture/entry_points.h"
+#include "capture/kept_filter.h"
 #include "capture/report_guard.h"
 
 LONG WINAPI CrashRptFilter(EXCEPTION_POINTERS* pointers) {
+  // With KEEPFILTER, the filter ours displaced answers first.
+  LONG answer = EXCEPTION_CONTINUE_SEARCH;
+  if (RunDisplacedFilter(pointers, &answer)) return answer;
+  return ReportException(pointers);
+}
+
+LONG ReportException(EXCEPTION_POINTERS* pointers) {
   // First, before anything can allocate: a process that ran out of memory gets it back here.
   ReleaseMemoryReserve();
   const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;

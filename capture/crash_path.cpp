@@ -105,18 +105,12 @@ DWORD WINAPI CrashThreadMain(LPVOID) {
   }
 }
 
-// The top of the calling thread's stack, from its thread information block.
-DWORD StackBaseOfThisThread() {
-  DWORD base = 0;
-  asm("movl %%fs:0x04, %0" : "=r"(base));
-  return base;
-}
-
-void Post(Request request, EXCEPTION_POINTERS* pointers, bool wantStack) {
+void Post(Request request, EXCEPTION_POINTERS* pointers, bool wantStack,
+          DWORD threadId = GetCurrentThreadId(), DWORD stackBase = StackBaseOfThisThread()) {
   const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;
   state.wantStack = wantStack;
-  state.crashedThreadId = GetCurrentThreadId();
-  state.crashedStackBase = StackBaseOfThisThread();
+  state.crashedThreadId = threadId;
+  state.crashedStackBase = stackBase;
   state.faultTick = GetTickCount();
   state.code = record != nullptr ? record->ExceptionCode : 0;
   state.pointers = pointers;
@@ -132,6 +126,12 @@ void CloseEvent(HANDLE& event) {
 }
 
 }  // namespace
+
+DWORD StackBaseOfThisThread() {
+  DWORD base = 0;
+  asm("movl %%fs:0x04, %0" : "=r"(base));
+  return base;
+}
 
 void PrepareCrashPath(HINSTANCE instance) {
   CriticalSectionHolder hold(setupLock);
@@ -214,9 +214,14 @@ bool CrashPathGone() {
 }
 
 void ReportOnThisThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers) {
+  ReportForThread(instance, pointers, GetCurrentThreadId(), StackBaseOfThisThread());
+}
+
+void ReportForThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers, DWORD threadId,
+                     DWORD stackBase) {
   if (state.thread != nullptr) {
     const bool wantStack = StackTraceWanted();
-    Post(Request::kWatch, pointers, wantStack);
+    Post(Request::kWatch, pointers, wantStack, threadId, stackBase);
     // The crash thread reads this thread's stack while it stands still.
     if (wantStack) WaitForSingleObject(state.captured, kCaptureWaitMs);
   }

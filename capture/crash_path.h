@@ -21,6 +21,9 @@ constexpr DWORD kDialogBoundMs = 10000;
 // The crash thread's stack, reserved at its start and committed as it is used.
 constexpr std::size_t kCrashThreadStackBytes = 1u << 20;
 
+// The top of the calling thread's stack, from its thread information block.
+DWORD StackBaseOfThisThread();
+
 // Called by InstallCrashRpt, outside the registry lock (the new thread's attach takes it). Returns
 // once the crash thread is ready, or after a short bound when it cannot start yet.
 void PrepareCrashPath(HINSTANCE instance);
@@ -43,6 +46,10 @@ bool CrashPathGone();
 void ReleaseLoaderLockOfCrashedThread();
 // Runs the report on the calling thread while the crash thread watches the bound.
 void ReportOnThisThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers);
+// The same for a thread other than the calling one, which stands still (a hung thread, suspended):
+// its stack is read from stackBase down.
+void ReportForThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers, DWORD threadId,
+                     DWORD stackBase);
 // Runs the report on the crash thread while the calling thread waits and watches the bound; for a
 // thread that has no stack left. False when there is no crash thread.
 bool ReportOnCrashThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers);

@@ -2,7 +2,9 @@
 
 #include "capture/crash_path.h"
 #include "capture/crash_summary.h"
+#include "capture/hang_watch.h"
 #include "capture/hook_registry.h"
+#include "capture/kept_filter.h"
 #include "capture/registry_lock.h"
 #include "capture/report_guard.h"
 #include "capture/runtime_deaths.h"
@@ -11,13 +13,17 @@ HINSTANCE LibraryInstance = nullptr;
 
 namespace {
 
+constexpr char kIniPath[] = ".\\crashrpt.ini";
+
 // underLoaderLock: the library is being unloaded, from DllMain.
 void Disable(bool underLoaderLock) {
   // Before the registry lock: the crash thread's own detach takes it on the way out.
+  StopWatchingForHangs(underLoaderLock);
   DismantleCrashPath(underLoaderLock);
   StopWatchingRuntimes();
   RegistryLockHolder hold;  // recursive: UninstallThreadHook takes it again
   UninstallThreadHook();
+  StopKeepingFilter();
   if (HooksEnabled != 0) RestoreDisplacedFilter();
   TheHookRegistry.Clear();
   HooksEnabled = 0;
@@ -29,6 +35,9 @@ extern "C" int __cdecl InstallCrashRpt() {
   // Before HooksEnabled: the crash thread is the library's own and is not armed.
   PrepareCrashPath(LibraryInstance);
   WatchRuntimes();
+  // Read once, here: a game that changes the file later changes nothing until the next start.
+  WatchForHangs(LibraryInstance, GetPrivateProfileIntA("INFO", "HANGSECONDS", 0, kIniPath));
+  if (GetPrivateProfileIntA("INFO", "KEEPFILTER", 0, kIniPath) == 1) KeepFilter();
   {
     RegistryLockHolder hold;
     HooksEnabled = 1;

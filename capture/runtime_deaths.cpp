@@ -287,7 +287,7 @@ void ReportDeathHere(DWORD code, void* address) {
   RtlCaptureContext(&context);
   EXCEPTION_POINTERS pointers = {&record, &context};
   // The same path as an unhandled exception: summary, dialog, Send, restart.
-  CrashRptFilter(&pointers);
+  ReportException(&pointers);
   TerminateProcess(GetCurrentProcess(), code);
   ExitProcess(code);
 }

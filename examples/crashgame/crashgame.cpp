@@ -12,6 +12,12 @@
 //     invalid argument to its strcpy_s
 //   late-abort RUNTIME: the same as abort, with the runtime loaded after arming
 //   throw | throw-thread: an uncaught C++ exception, on the main thread or a std::thread
+//   filter-declines | filter-handles: sets its own top-level filter (noted in the file named by
+//     VEXO_FILTER_MARK), which declines or handles the access violation that follows
+//   filter-null: sets a NULL filter, then faults
+//   filter-dll: loads crashgame_middleware.dll, which sets a filter of its own, then faults
+//   hang: a window on the main thread, then a deadlock of the main thread and a worker
+//   busy: a window on the main thread that answers only every 3 s, five times, then exits
 //   exitfault: ends normally and faults late in termination, after the library's own detach
 //     (through crashgame_late.dll)
 //   locate: prints the first crash dialog's window rectangle (left top width height)
@@ -48,14 +54,29 @@ void SignalEventNamedIn(const char* variable) {
   }
 }
 
-int RecordRestart(const char* markFile) {
-  FILE* file = std::fopen(markFile, "ab");
+void AppendLine(const char* path, const char* line) {
+  FILE* file = std::fopen(path, "ab");
   if (file != nullptr) {
-    std::fputs("restarted\n", file);
+    std::fputs(line, file);
     std::fclose(file);
   }
+}
+
+int RecordRestart(const char* markFile) {
+  AppendLine(markFile, "restarted\n");
   SignalEventNamedIn("VEXO_RESTART_EVENT");
   return 0;
+}
+
+// The game's own top-level filter, set after arming as engines do.
+LONG gameFilterAnswer = EXCEPTION_CONTINUE_SEARCH;
+
+LONG WINAPI GameFilter(EXCEPTION_POINTERS*) {
+  char path[MAX_PATH];
+  if (GetEnvironmentVariableA("VEXO_FILTER_MARK", path, sizeof path) > 0) {
+    AppendLine(path, "game filter\n");
+  }
+  return gameFilterAnswer;
 }
 
 // Stamps the moment of the fault (the performance counter, as decimal text) into the file named by
@@ -223,6 +244,66 @@ int DieInRuntime(const char* kind, HMODULE runtime) {
 
 __attribute__((noipa)) void ThrowUncaught() { throw std::runtime_error("nobody catches this"); }
 
+HWND CreateGameWindow() {
+  return CreateWindowExA(0, "STATIC", "crashgame", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 320,
+                         200, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+void PumpMessages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}
+
+CRITICAL_SECTION heldByWorker;
+HANDLE workerHolds = nullptr;
+HANDLE mainThread = nullptr;
+
+DWORD WINAPI HoldAndWaitForMain(LPVOID) {
+  EnterCriticalSection(&heldByWorker);
+  SetEvent(workerHolds);
+  WaitForSingleObject(mainThread, INFINITE);
+  return 0;
+}
+
+// The main thread waits for a lock whose holder waits for the main thread.
+__attribute__((noipa)) int DeadlockForever() {
+  WaitForSingleObject(workerHolds, INFINITE);
+  EnterCriticalSection(&heldByWorker);
+  return 4;
+}
+
+int Hang() {
+  if (CreateGameWindow() == nullptr) return 3;
+  PumpMessages();
+  InitializeCriticalSection(&heldByWorker);
+  workerHolds = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0,
+                  FALSE, DUPLICATE_SAME_ACCESS);
+  if (workerHolds == nullptr ||
+      CreateThread(nullptr, 0, HoldAndWaitForMain, nullptr, 0, nullptr) == nullptr) {
+    return 3;
+  }
+  return DeadlockForever();
+}
+
+// Busy for 3 s at a time between message loops: slow, never hung.
+int BusyButAnswering() {
+  HWND window = CreateGameWindow();
+  if (window == nullptr) return 3;
+  for (int round = 0; round < 5; ++round) {
+    PumpMessages();
+    const DWORD started = GetTickCount();
+    while (GetTickCount() - started < 3000) {
+    }
+  }
+  PumpMessages();
+  DestroyWindow(window);
+  return 0;
+}
+
 int LocateDialog() {
   HWND window = FindWindowA(nullptr, "Vexo Quest");
   RECT rect;
@@ -256,6 +337,7 @@ int main(int argc, char** argv) {
                  "heaplock-av|heaplock-stack|loaderlock-av|loaderlock-stack|"
                  "loaderlock-second|exitfault|chain|chain-stack|chain-thread|"
                  "abort|purecall|invalidparam|late-abort RUNTIME|throw|throw-thread|"
+                 "filter-declines|filter-handles|filter-null|filter-dll|hang|busy|"
                  "testsend|install\n");
     return 2;
   }
@@ -321,6 +403,20 @@ int main(int argc, char** argv) {
   } else if (std::strcmp(kind, "throw-thread") == 0) {
     std::thread worker(ThrowUncaught);
     worker.join();
+  } else if (std::strncmp(kind, "filter-", 7) == 0) {
+    if (std::strcmp(kind, "filter-handles") == 0) gameFilterAnswer = EXCEPTION_EXECUTE_HANDLER;
+    if (std::strcmp(kind, "filter-null") == 0) {
+      SetUnhandledExceptionFilter(nullptr);
+    } else if (std::strcmp(kind, "filter-dll") == 0) {
+      if (LoadLibraryA("crashgame_middleware.dll") == nullptr) return 3;
+    } else {
+      SetUnhandledExceptionFilter(GameFilter);
+    }
+    AccessViolation();
+  } else if (std::strcmp(kind, "hang") == 0) {
+    return Hang();
+  } else if (std::strcmp(kind, "busy") == 0) {
+    return BusyButAnswering();
   } else if (std::strcmp(kind, "exitfault") == 0) {
     auto arm = reinterpret_cast<void(__cdecl*)()>(
         reinterpret_cast<void*>(GetProcAddress(late, "ArmLateFault")));

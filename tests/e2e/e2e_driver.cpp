@@ -45,7 +45,10 @@ std::string Hex(const std::string& bytes) {
 std::string WindowText(HWND window) {
   if (window == nullptr) return "";
   char buffer[4096] = {};
-  SendMessageA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer));
+  // Bounded: the game's own windows may belong to a thread that hangs (the hang reports).
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                      SMTO_BLOCK | SMTO_ABORTIFHUNG, 2000, &copied);
   return buffer;
 }
 

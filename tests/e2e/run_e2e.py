@@ -53,11 +53,15 @@ class Scenario:
         self.stacktrace = kw.get("stacktrace", False)        # STACKTRACE=1 in crashrpt.ini
         # Functions that must appear in this order among the symbolized frames; [] for none.
         self.expect_chain = kw.get("expect_chain", [])
+        self.ini_extra = kw.get("ini_extra", b"")           # more [INFO] lines for crashrpt.ini
+        # The lines the game's or a library's own filter noted, in order; None: not checked.
+        self.expect_filter_calls = kw.get("expect_filter_calls")
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
 ABORT_CODE = 0x40000015
 PURE_CALL_CODE = 0xE0505643
+HANG_CODE = 0xE048414E
 
 
 def status_box(code):
@@ -163,6 +167,23 @@ SCENARIOS = [
     # The report comes from the dying thread: its stack leads to the game's caller of abort.
     Scenario("abort_traced", crash="abort msvcrt.dll", stacktrace=True, expect_code=ABORT_CODE,
              expect_flags="1", expect_box=OK_BOX, expect_chain=["CallAbort", "main"]),
+    # KEEPFILTER=1: a filter set after arming runs first; where it declines, or there is none,
+    # the report still comes. Where it handles the crash, its answer stands.
+    Scenario("keep_filter_game_declines", crash="filter-declines", ini_extra=b"KEEPFILTER=1\r\n",
+             expect_box=OK_BOX, expect_filter_calls=["game filter"]),
+    Scenario("keep_filter_middleware", crash="filter-dll", ini_extra=b"KEEPFILTER=1\r\n",
+             expect_box=OK_BOX, expect_filter_calls=["middleware filter"]),
+    Scenario("keep_filter_null", crash="filter-null", ini_extra=b"KEEPFILTER=1\r\n",
+             expect_box=OK_BOX),
+    Scenario("keep_filter_game_handles", crash="filter-handles", ini_extra=b"KEEPFILTER=1\r\n",
+             expect_dialog=False, max_seconds=30, expect_filter_calls=["game filter"]),
+    # HANGSECONDS=5: a deadlocked main thread with a window is reported, its stack leading to
+    # the deadlock; one that is only slow (3 s between messages) never is.
+    Scenario("hang_reported", crash="hang", ini_extra=b"HANGSECONDS=5\r\n", stacktrace=True,
+             expect_code=HANG_CODE, expect_flags="1", expect_box=OK_BOX, max_seconds=40,
+             expect_chain=["DeadlockForever", "Hang"]),
+    Scenario("busy_not_hung", crash="busy", ini_extra=b"HANGSECONDS=5\r\n", expect_dialog=False,
+             expect_code=0, max_seconds=60),
 ]
 
 
@@ -292,7 +313,8 @@ def unhex(value):
 def run(scenario, paths, workdir):
     game = os.path.join(workdir, "game")
     os.makedirs(game)
-    for name in ("crashgame.exe", "crashgame_nofp.exe", "crashgame_late.dll", "VexoCrashRpt.dll"):
+    for name in ("crashgame.exe", "crashgame_nofp.exe", "crashgame_late.dll",
+                 "crashgame_middleware.dll", "VexoCrashRpt.dll"):
         shutil.copy(os.path.join(paths.bin, name), game)
 
     collector = None
@@ -314,6 +336,7 @@ def run(scenario, paths, workdir):
             f.write(b"[INFO]\r\nPOSTURL=" + url.encode() + b"\r\n")
             if scenario.stacktrace:
                 f.write(b"STACKTRACE=1\r\n")
+            f.write(scenario.ini_extra)
         if scenario.ver_csv is not None:
             with open(os.path.join(game, "ver.csv"), "wb") as f:
                 f.write(scenario.ver_csv)
@@ -335,7 +358,9 @@ def run(scenario, paths, workdir):
 
         marker = os.path.join(workdir, "restarted.txt")
         # The restarted game sees Windows paths; the folder lies on Wine's Z: drive.
-        env = dict(os.environ, VEXO_RESTART_MARK="Z:" + marker.replace("/", "\\"))
+        filter_marks = os.path.join(workdir, "filters.txt")
+        env = dict(os.environ, VEXO_RESTART_MARK="Z:" + marker.replace("/", "\\"),
+                   VEXO_FILTER_MARK="Z:" + filter_marks.replace("/", "\\"))
         args = [paths.wine_run, paths.driver, "--exe", scenario.exe, "--args", scenario.crash,
                 "--dir", game, "--action", scenario.action]
         if scenario.untick:
@@ -346,6 +371,13 @@ def run(scenario, paths, workdir):
         events = parse_events(done.stdout)
         sys.stdout.write(done.stdout.decode("utf-8", "replace"))
         kinds = [e["event"] for e in events]
+        if scenario.expect_filter_calls is not None:
+            noted = []
+            if os.path.exists(filter_marks):
+                with open(filter_marks) as f:
+                    noted = f.read().splitlines()
+            check(noted == scenario.expect_filter_calls,
+                  "filters called: %s, expected %s" % (noted, scenario.expect_filter_calls))
         # Time the game from its start to its end, as the driver saw it; the wall clock around
         # wine-run also counts the wait for a display another test holds.
         game_seconds = elapsed
