@@ -18,6 +18,8 @@
 //   filter-dll: loads crashgame_middleware.dll, which sets a filter of its own, then faults
 //   hang: a window on the main thread, then a deadlock of the main thread and a worker
 //   busy: a window on the main thread that answers only every 3 s, five times, then exits
+//   idle SECONDS: a window on the main thread, idle in its message loop for SECONDS; then prints
+//     the process's CPU time (cpu_ms=N) and exits
 //   exitfault: ends normally and faults late in termination, after the library's own detach
 //     (through crashgame_late.dll)
 //   locate: prints the first crash dialog's window rectangle (left top width height)
@@ -304,6 +306,26 @@ int BusyButAnswering() {
   return 0;
 }
 
+// An idle game in its message loop; what the process spent meanwhile is the library's own cost.
+int IdleFor(unsigned seconds) {
+  if (CreateGameWindow() == nullptr) return 3;
+  FILETIME created, exited, kernelBefore, userBefore, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernelBefore, &userBefore);
+  SetTimer(nullptr, 0, seconds * 1000, nullptr);
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER) {
+    DispatchMessageA(&message);
+  }
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto ticks = [](const FILETIME& time) {
+    return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  };
+  const unsigned long long spent =
+      ticks(kernel) + ticks(user) - ticks(kernelBefore) - ticks(userBefore);
+  std::printf("cpu_ms=%.1f\n", static_cast<double>(spent) / 10000.0);
+  return 0;
+}
+
 int LocateDialog() {
   HWND window = FindWindowA(nullptr, "Vexo Quest");
   RECT rect;
@@ -337,7 +359,7 @@ int main(int argc, char** argv) {
                  "heaplock-av|heaplock-stack|loaderlock-av|loaderlock-stack|"
                  "loaderlock-second|exitfault|chain|chain-stack|chain-thread|"
                  "abort|purecall|invalidparam|late-abort RUNTIME|throw|throw-thread|"
-                 "filter-declines|filter-handles|filter-null|filter-dll|hang|busy|"
+                 "filter-declines|filter-handles|filter-null|filter-dll|hang|busy|idle SECONDS|"
                  "testsend|install\n");
     return 2;
   }
@@ -417,6 +439,8 @@ int main(int argc, char** argv) {
     return Hang();
   } else if (std::strcmp(kind, "busy") == 0) {
     return BusyButAnswering();
+  } else if (std::strcmp(kind, "idle") == 0 && argc >= 3) {
+    return IdleFor(static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)));
   } else if (std::strcmp(kind, "exitfault") == 0) {
     auto arm = reinterpret_cast<void(__cdecl*)()>(
         reinterpret_cast<void*>(GetProcAddress(late, "ArmLateFault")));

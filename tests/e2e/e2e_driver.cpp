@@ -45,10 +45,10 @@ std::string Hex(const std::string& bytes) {
 std::string WindowText(HWND window) {
   if (window == nullptr) return "";
   char buffer[4096] = {};
-  // Bounded: the game's own windows may belong to a thread that hangs (the hang reports).
+  // Bounded, as a last resort: a hung thread's window would never answer.
   DWORD_PTR copied = 0;
   SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
-                      SMTO_BLOCK | SMTO_ABORTIFHUNG, 2000, &copied);
+                      SMTO_BLOCK, 10000, &copied);
   return buffer;
 }
 
@@ -68,6 +68,10 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
   if (pid != search->processId || !IsWindowVisible(window)) return TRUE;
+  // Only dialogs are asked for their text: the game's own window may belong to a hung thread.
+  char className[64] = {};
+  GetClassNameA(window, className, sizeof className);
+  if (std::strcmp(className, "#32770") != 0) return TRUE;
   if (WindowText(window) == "Vexo Quest" && GetDlgItem(window, kIdcSend) != nullptr) {
     search->found = window;
     return FALSE;
