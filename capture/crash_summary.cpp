@@ -39,7 +39,9 @@ int ReportCrash(HINSTANCE instance, EXCEPTION_POINTERS* pointers, void (*onShown
   const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;
   FormatCrashSummary(CrashSummary, sizeof CrashSummary, now, haveModule ? modulePath : nullptr,
                      record);
-  DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_CRASH), nullptr, CrashDlgProc,
+  // A wide dialog: its texts come from the resource as they are, not through the system's code
+  // page.
+  DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_CRASH), nullptr, CrashDlgProc,
                   reinterpret_cast<LPARAM>(onShown));
   return 0;
 }

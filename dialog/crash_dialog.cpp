@@ -1,20 +1,38 @@
 #include "dialog/crash_dialog.h"
 
-#include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "common/shared_buffers.h"
 #include "dialog/dialog_ids.h"
 #include "dialog/host_module.h"
+#include "dialog/player_text.h"
 #include "dialog/send_crash_report.h"
 
-HostLauncher LaunchHost = WinExec;
+BOOL WINAPI StartHostProcess(const wchar_t* commandLine, UINT show) {
+  // CreateProcessW may write into the command line it is given.
+  wchar_t line[kHostWidePathSize + 3];
+  lstrcpynW(line, commandLine, sizeof line / sizeof line[0]);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = static_cast<WORD>(show);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return FALSE;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return TRUE;
+}
+
+HostLauncher LaunchHost = StartHostProcess;
 
 namespace {
 
 constexpr int kHeaderInset = 10;
-constexpr std::size_t kBaseNameSize = 64;
-constexpr std::size_t kApologySize = 256;
+constexpr std::size_t kApologySize = kHostWidePathSize + 64;
 
 void InitDialog(HWND dialog) {
   HWND desktop = GetDesktopWindow();
@@ -31,7 +49,7 @@ void InitDialog(HWND dialog) {
   HWND restart = GetDlgItem(dialog, IDC_RESTART);
   if (restart != nullptr) {
     SendMessageA(restart, BM_SETCHECK, BST_CHECKED, 0);
-    SetWindowTextA(restart, "重启游戏");
+    SetWindowTextW(restart, PlayerText("重启游戏"));
   }
   HWND send = GetDlgItem(dialog, IDC_SEND);
   if (!IsUsableReportUrl(ReportUrl) && send != nullptr) EnableWindow(send, FALSE);
@@ -47,18 +65,18 @@ void Paint(HWND dialog) {
   band.right -= kHeaderInset;
   band.bottom -= kHeaderInset;
 
-  char baseName[kBaseNameSize] = {};
-  char path[kHostPathSize];
-  if (ReadHostModulePath(path)) std::strncpy(baseName, HostBaseName(path), kBaseNameSize - 1);
-  if (baseName[0] == '\0') std::strcpy(baseName, "程序");
-  char apology[kApologySize];
-  std::snprintf(apology, kApologySize, "%s 遇到问题需要关闭，我们对此引起的不便表示抱歉。",
-                baseName);
-  apology[kApologySize - 1] = '\0';
+  // The name as the platform has it: shown right whatever its characters.
+  wchar_t path[kHostWidePathSize];
+  const wchar_t* baseName = ReadHostModulePathW(path) ? HostBaseNameW(path) : L"";
+  wchar_t apology[kApologySize];
+  lstrcpynW(apology, baseName[0] != L'\0' ? baseName : PlayerText("程序"), kHostWidePathSize);
+  const std::size_t used = std::wcslen(apology);
+  lstrcpynW(apology + used, PlayerText(" 遇到问题需要关闭，我们对此引起的不便表示抱歉。"),
+            static_cast<int>(kApologySize - used));
 
   HFONT font = reinterpret_cast<HFONT>(SendMessageA(dialog, WM_GETFONT, 0, 0));
   HGDIOBJ previous = font != nullptr ? SelectObject(dc, font) : nullptr;
-  DrawTextA(dc, apology, -1, &band, DT_NOPREFIX | DT_WORDBREAK);
+  DrawTextW(dc, apology, -1, &band, DT_NOPREFIX | DT_WORDBREAK);
   if (font != nullptr && previous != nullptr) SelectObject(dc, previous);
   EndPaint(dialog, &paint);
 }
@@ -79,11 +97,12 @@ BOOL EraseBackground(HWND dialog, HDC dc) {
 void Close(HWND dialog) {
   HWND restart = GetDlgItem(dialog, IDC_RESTART);
   if (restart != nullptr && SendMessageA(restart, BM_GETCHECK, 0, 0) == BST_CHECKED) {
-    char path[kHostPathSize];
-    if (ReadHostModulePath(path)) {
+    wchar_t path[kHostWidePathSize];
+    if (ReadHostModulePathW(path)) {
       // Quoted: unquoted, a path with blanks would start whatever program its first words name.
-      char commandLine[kHostPathSize + 2];
-      std::snprintf(commandLine, sizeof commandLine, "\"%s\"", path);
+      wchar_t commandLine[kHostWidePathSize + 3] = L"\"";
+      lstrcpynW(commandLine + 1, path, kHostWidePathSize);
+      lstrcatW(commandLine, L"\"");
       LaunchHost(commandLine, SW_SHOW);
     }
   }

@@ -8,6 +8,10 @@ INT_PTR CALLBACK CrashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 // when the separator cannot be had).
 void GetHeaderRect(HWND dialog, RECT* out);
 
-// Starts the host again on close. WinExec in the product; tests put a recorder here.
-using HostLauncher = UINT(WINAPI*)(LPCSTR commandLine, UINT show);
+// Starts the host again on close: StartHostProcess in the product; tests put a recorder here.
+using HostLauncher = BOOL(WINAPI*)(const wchar_t* commandLine, UINT show);
 extern HostLauncher LaunchHost;
+// Starts commandLine as WinExec would (no handles inherited, the current directory and
+// environment passed on, the window shown as show) but from a wide command line, so that any
+// folder or file name works; unlike WinExec it does not wait for the new process to go idle.
+BOOL WINAPI StartHostProcess(const wchar_t* commandLine, UINT show);

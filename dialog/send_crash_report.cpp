@@ -4,6 +4,7 @@
 
 #include "common/shared_buffers.h"
 #include "dialog/dialog_ids.h"
+#include "dialog/player_text.h"
 #include "report/report_pipeline.h"
 
 namespace {
@@ -49,10 +50,10 @@ class DialogReportObserver final : public ReportObserver {
 
  private:
   void SetStatus(const char* text) {
-    if (status_ != nullptr) SetWindowTextA(status_, text);
+    if (status_ != nullptr) SetWindowTextW(status_, PlayerText(text));
   }
   void ShowBox(const char* text, const char* caption) {
-    MessageBoxA(dialog_, text, caption, MB_OK);
+    MessageBoxW(dialog_, PlayerText(text), PlayerText(caption), MB_OK);
   }
   void ShowCodeBox(const char* format, int code) {
     char message[256];

@@ -26,7 +26,7 @@ def summary_pattern(program, code, flags="0"):
     """The crash summary the DLL writes for an exception, as a regex on bytes; with flags None,
     the one it writes without an exception record (TestSendDlg)."""
     head = (re.escape(gbk("异常时间：")) + rb"(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\r\n\r\n" +
-            re.escape(gbk("程序名称：") + program.encode() + b"\r\n\r\n"))
+            re.escape(gbk("程序名称：") + gbk(program) + b"\r\n\r\n"))
     if flags is None:
         return head + re.escape(gbk("未知的错误信息！") + b"\r\n") + rb"\Z"
     return (head + re.escape(gbk("异常编号：") + (b"0x%08x" % code) + b"\r\n") +

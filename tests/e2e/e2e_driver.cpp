@@ -5,6 +5,7 @@
 // clang-format off
 #include <windows.h>
 #include <psapi.h>
+#include <shellapi.h>
 // clang-format on
 
 #include <cstdio>
@@ -18,6 +19,7 @@ namespace {
 constexpr int kIdcSend = 4001;
 constexpr int kIdcDontSend = 4002;
 constexpr int kIdcStatus = 4003;
+constexpr int kIdcNotice = 4005;
 constexpr int kIdcRestart = 4006;
 
 struct Options {
@@ -44,11 +46,14 @@ std::string Hex(const std::string& bytes) {
 
 std::string WindowText(HWND window) {
   if (window == nullptr) return "";
-  char buffer[4096] = {};
+  // Read wide and handed on as GBK, whatever the system's code page: what the player would see.
   // Bounded, as a last resort: a hung thread's window would never answer.
+  wchar_t wide[2048] = {};
   DWORD_PTR copied = 0;
-  SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
-                      SMTO_BLOCK, 10000, &copied);
+  SendMessageTimeoutW(window, WM_GETTEXT, sizeof wide / sizeof wide[0],
+                      reinterpret_cast<LPARAM>(wide), SMTO_BLOCK, 10000, &copied);
+  char buffer[4096] = {};
+  WideCharToMultiByte(936, 0, wide, -1, buffer, sizeof buffer - 1, nullptr, nullptr);
   return buffer;
 }
 
@@ -91,7 +96,27 @@ BOOL CALLBACK FindOwnedBox(HWND window, LPARAM param) {
   return TRUE;
 }
 
-bool ParseArgs(int argc, char** argv, Options* options) {
+// Wide, as UTF-8: an ANSI argument loses what the system's code page lacks (a game named 游戏.exe
+// on an English system).
+std::string Utf8(const wchar_t* text) {
+  char buffer[4096] = {};
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer - 1, nullptr, nullptr);
+  return buffer;
+}
+
+std::wstring Wide(const std::string& utf8) {
+  wchar_t buffer[4096] = {};
+  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, buffer, sizeof buffer / sizeof buffer[0] - 1);
+  return buffer;
+}
+
+bool ParseArgs(Options* options) {
+  int argc = 0;
+  wchar_t** wideArgs = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (wideArgs == nullptr) return false;
+  std::vector<std::string> argv;
+  for (int i = 0; i < argc; ++i) argv.push_back(Utf8(wideArgs[i]));
+  LocalFree(wideArgs);
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -144,18 +169,18 @@ SIZE_T CommittedBytes(HANDLE process, bool peak) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
   Options options;
-  if (!ParseArgs(argc, argv, &options)) {
+  if (!ParseArgs(&options)) {
     std::fprintf(
         stderr,
         "usage: e2e_driver --exe PATH [--args TEXT] [--dir DIR] "
         "[--action send|dontsend|ok|cancel|close] [--untick] [--timeout-ms N] [--measure]\n");
     return 2;
   }
-  std::string commandLine = "\"" + options.exe + "\" " + options.args;
-  std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
-  mutableLine.push_back('\0');
+  std::wstring commandLine = Wide("\"" + options.exe + "\" " + options.args);
+  std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
+  mutableLine.push_back(L'\0');
   char stampPath[MAX_PATH] = {};
   if (options.measure) {
     char folder[MAX_PATH];
@@ -164,11 +189,13 @@ int main(int argc, char** argv) {
     DeleteFileA(stampPath);
     SetEnvironmentVariableA("VEXO_FAULT_CLOCK", stampPath);
   }
-  STARTUPINFOA startup = {};
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(options.exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      options.dir.empty() ? nullptr : options.dir.c_str(), &startup, &process)) {
+  const std::wstring exe = Wide(options.exe);
+  const std::wstring dir = Wide(options.dir);
+  if (!CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      options.dir.empty() ? nullptr : dir.c_str(), &startup, &process)) {
     Emit("event=error what=CreateProcess code=" + std::to_string(GetLastError()));
     return 3;
   }
@@ -207,6 +234,9 @@ int main(int argc, char** argv) {
          std::to_string(IsWindowEnabled(GetDlgItem(dialog, kIdcSend))) +
          " restart_checked=" + std::to_string(SendMessageA(restart, BM_GETCHECK, 0, 0)) +
          " restart_text=" + Hex(WindowText(restart)) +
+         " send_text=" + Hex(WindowText(GetDlgItem(dialog, kIdcSend))) +
+         " dontsend_text=" + Hex(WindowText(GetDlgItem(dialog, kIdcDontSend))) +
+         " notice_text=" + Hex(WindowText(GetDlgItem(dialog, kIdcNotice))) +
          " status=" + Hex(WindowText(GetDlgItem(dialog, kIdcStatus))));
     if (options.untick) SendMessageA(restart, BM_SETCHECK, BST_UNCHECKED, 0);
 

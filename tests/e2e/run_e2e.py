@@ -54,11 +54,15 @@ class Scenario:
         # Functions that must appear in this order among the symbolized frames; [] for none.
         self.expect_chain = kw.get("expect_chain", [])
         self.ini_extra = kw.get("ini_extra", b"")           # more [INFO] lines for crashrpt.ini
+        self.locale = kw.get("locale")        # the Unix locale Wine runs in; None: zh_CN (936)
+        self.folder = kw.get("folder", "game")              # the game folder's name
         # The lines the game's or a library's own filter noted, in order; None: not checked.
         self.expect_filter_calls = kw.get("expect_filter_calls")
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
+NOTICE = ("请将此问题报告给Norvane\n我们已创建了一个错误报告，您可以将其发送给我们以帮助我们改善游戏的"
+          "质量。这个报告会被认为是机密的，匿名的。")
 ABORT_CODE = 0x40000015
 PURE_CALL_CODE = 0xE0505643
 HANG_CODE = 0xE048414E
@@ -184,6 +188,12 @@ SCENARIOS = [
              expect_chain=["DeadlockForever", "Hang"]),
     Scenario("busy_not_hung", crash="busy", ini_extra=b"HANGSECONDS=5\r\n", expect_dialog=False,
              expect_code=0, max_seconds=60),
+    # A Chinese game on an English system (code page 1252), and on a Chinese one: the dialog and
+    # the box read right, the game named 游戏.exe in a folder named 游戏 restarts, and the summary
+    # names it in GBK.
+    Scenario("english_system_chinese_names", locale="en_US.UTF-8", folder="游戏", exe="游戏.exe",
+             expect_box=OK_BOX),
+    Scenario("chinese_system_chinese_names", folder="游戏", exe="游戏.exe", expect_box=OK_BOX),
 ]
 
 
@@ -311,11 +321,13 @@ def unhex(value):
 
 
 def run(scenario, paths, workdir):
-    game = os.path.join(workdir, "game")
+    game = os.path.join(workdir, scenario.folder)
     os.makedirs(game)
     for name in ("crashgame.exe", "crashgame_nofp.exe", "crashgame_late.dll",
                  "crashgame_middleware.dll", "VexoCrashRpt.dll"):
         shutil.copy(os.path.join(paths.bin, name), game)
+    if not os.path.exists(os.path.join(game, scenario.exe)):
+        shutil.copy(os.path.join(paths.bin, "crashgame.exe"), os.path.join(game, scenario.exe))
 
     collector = None
     fake = None
@@ -361,6 +373,8 @@ def run(scenario, paths, workdir):
         filter_marks = os.path.join(workdir, "filters.txt")
         env = dict(os.environ, VEXO_RESTART_MARK="Z:" + marker.replace("/", "\\"),
                    VEXO_FILTER_MARK="Z:" + filter_marks.replace("/", "\\"))
+        if scenario.locale:
+            env["VEXO_WINE_LOCALE"] = scenario.locale
         args = [paths.wine_run, paths.driver, "--exe", scenario.exe, "--args", scenario.crash,
                 "--dir", game, "--action", scenario.action]
         if scenario.untick:
@@ -400,7 +414,11 @@ def run(scenario, paths, workdir):
         check(int(dialog["send_enabled"]) == scenario.expect_send_enabled,
               "Send enabled=%s, expected %s" % (dialog["send_enabled"], scenario.expect_send_enabled))
         check(dialog["restart_checked"] == "1", "restart box not ticked at start")
-        check(unhex(dialog["restart_text"]) == gbk("重启游戏"), "restart box text")
+        # Read back through the wide calls, as GBK: what the player sees on any system.
+        for field, text in (("restart_text", "重启游戏"), ("send_text", "发送错误报告"),
+                            ("dontsend_text", "不发送"), ("notice_text", NOTICE)):
+            check(unhex(dialog[field]) == gbk(text), "%s %r" % (
+                field, unhex(dialog[field]).decode(GBK, "replace")))
 
         boxes = [e for e in events if e["event"] == "box"]
         if scenario.expect_box is None:

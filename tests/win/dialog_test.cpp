@@ -39,11 +39,13 @@ struct LaunchLog {
 };
 LaunchLog launches;
 
-UINT WINAPI RecordLaunch(LPCSTR commandLine, UINT show) {
+BOOL WINAPI RecordLaunch(const wchar_t* commandLine, UINT show) {
   ++launches.calls;
-  launches.commandLine = commandLine;
+  char line[1024] = {};
+  WideCharToMultiByte(936, 0, commandLine, -1, line, sizeof line - 1, nullptr, nullptr);
+  launches.commandLine = line;
   launches.show = show;
-  return 33;
+  return TRUE;
 }
 
 std::string ExePath() {
@@ -96,7 +98,7 @@ class CrashDialog : public ::testing::Test {
       PostMessageA(left, WM_COMMAND, IDC_DONT_SEND, 0);
       if (!WaitGone(left)) break;
     }
-    LaunchHost = WinExec;
+    LaunchHost = StartHostProcess;
     SetReportTransport(nullptr);
     SetCurrentDirectoryA(previousDirectory_.c_str());
   }
@@ -400,7 +402,7 @@ TEST_F(CrashDialog, NestedReportOnTheDialogThreadReturnsAtOnce) {
 
 // The real launcher: the restarted test program records its run (see test_main.cpp).
 TEST_F(CrashDialog, TickedCloseStartsTheHostAgain) {
-  LaunchHost = WinExec;
+  LaunchHost = StartHostProcess;
   const std::string mark = folder_ + "\\restarted.txt";
   const std::string eventName = "VexoDialogRestart" + std::to_string(GetCurrentProcessId());
   HANDLE restarted = ArmRestartMarker(mark, eventName);
