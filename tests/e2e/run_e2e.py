@@ -188,10 +188,12 @@ SCENARIOS = [
              expect_chain=["DeadlockForever", "Hang"]),
     Scenario("busy_not_hung", crash="busy", ini_extra=b"HANGSECONDS=5\r\n", expect_dialog=False,
              expect_code=0, max_seconds=60),
-    # A Chinese game on an English system (code page 1252), and on a Chinese one: the dialog and
-    # the box read right, the game named 游戏.exe in a folder named 游戏 restarts, and the summary
-    # names it in GBK.
+    # A Chinese game on an English (code page 1252), a Japanese (932) and a Chinese system: the
+    # dialog and the box read right, the game named 游戏.exe in a folder named 游戏 restarts, and
+    # the summary names it in GBK.
     Scenario("english_system_chinese_names", locale="en_US.UTF-8", folder="游戏", exe="游戏.exe",
+             expect_box=OK_BOX),
+    Scenario("japanese_system_chinese_names", locale="ja_JP.UTF-8", folder="游戏", exe="游戏.exe",
              expect_box=OK_BOX),
     Scenario("chinese_system_chinese_names", folder="游戏", exe="游戏.exe", expect_box=OK_BOX),
 ]
