@@ -30,6 +30,10 @@ LONG ReportException(EXCEPTION_POINTERS* pointers) {
     if (code != EXCEPTION_STACK_OVERFLOW || !ReportOnCrashThread(LibraryInstance, pointers)) {
       ReportOnThisThread(LibraryInstance, pointers);
     }
+    // The report is over: end the game with the code here, as the platform would after this
+    // filter, but without first unwinding the crashed thread, which in a process out of memory
+    // can fail and end it with another code.
+    TerminateProcess(GetCurrentProcess(), code);
   }
   return EXCEPTION_EXECUTE_HANDLER;
 }
