@@ -13,6 +13,8 @@ namespace {
 void* vectoredHandler = nullptr;
 volatile LONG keeping = 0;
 LPTOP_LEVEL_EXCEPTION_FILTER volatile displaced = nullptr;
+// Whether ours was ever displaced: a displaced NULL filter is one to put back, too.
+volatile LONG displacedAny = 0;
 // Set on a thread while it runs the displaced filter: a filter that calls the one it replaced
 // (ours) must get "continue search" back, not a second report. A TLS slot, not thread_local,
 // which MinGW allocates from the heap on first use.
@@ -23,6 +25,7 @@ LONG CALLBACK ReassertFilter(EXCEPTION_POINTERS*) {
   if (previous != CrashRptFilter) {
     InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&displaced),
                                reinterpret_cast<void*>(previous));
+    InterlockedExchange(&displacedAny, 1);
   }
   return EXCEPTION_CONTINUE_SEARCH;
 }
@@ -43,6 +46,8 @@ void StopKeepingFilter() {
   RemoveVectoredExceptionHandler(vectoredHandler);
   vectoredHandler = nullptr;
   InterlockedExchange(&keeping, 0);
+  // Never displaced: what the arming itself displaced is put back by the caller.
+  if (InterlockedExchange(&displacedAny, 0) == 0) return;
   const LPTOP_LEVEL_EXCEPTION_FILTER kept = displaced;
   displaced = nullptr;
   const LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(kept);
