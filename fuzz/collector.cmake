@@ -1,5 +1,7 @@
-# Collector: stack.txt and PE headers come from strangers, so any bytes must parse without harm,
-# and what the stack writer makes must read back the same.
+# Collector: stack.txt, PE headers and minidumps come from strangers, so any bytes must parse
+# without harm, and what the stack writer makes must read back the same.
 vexo_add_fuzzer(collector_stack_fuzzer SOURCES collector_stack_fuzzer.cpp
                 LIBS vexo_collector_formats)
 vexo_add_fuzzer(collector_pe_fuzzer SOURCES collector_pe_fuzzer.cpp LIBS vexo_collector_formats)
+vexo_add_fuzzer(collector_minidump_fuzzer SOURCES collector_minidump_fuzzer.cpp
+                LIBS vexo_collector_formats)
