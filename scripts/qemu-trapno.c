@@ -7,12 +7,26 @@
  * installs and fills the trap number in from what the signal itself says, the way the kernel
  * would have; where the kernel gave one, nothing changes.
  *
+ * QEMU does not run ptrace either, and Wine's server reads and writes another process's memory
+ * (ReadProcessMemory, which the crash handler process lives on) only after attaching to it with
+ * ptrace. For the server, attaching, detaching and the stop it waits for are answered here, and
+ * the word-sized reads and writes go through /proc/PID/mem, which the server uses for larger ones
+ * anyway: the threads it reads are suspended by Wine itself.
+ *
  * Built twice by scripts/setup: for i386, and as an empty 64-bit library, so that one
  * LD_PRELOAD path with $LIB in it loads quietly into 64-bit programs Wine starts too. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 #if defined(__i386__)
 
@@ -68,6 +82,96 @@ int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
     return real_sigaction(sig, &wrapped, old);
   }
   return real_sigaction(sig, act, old);
+}
+
+enum { kMaxAttached = 64 };
+static pid_t stop_pending[kMaxAttached];
+
+static int proc_mem(pid_t pid, int flags) {
+  char path[32];
+  snprintf(path, sizeof path, "/proc/%d/mem", (int)pid);
+  return open(path, flags | O_CLOEXEC);
+}
+
+long ptrace(enum __ptrace_request request, ...) {
+  va_list args;
+  va_start(args, request);
+  const pid_t pid = va_arg(args, pid_t);
+  const unsigned long address = (unsigned long)va_arg(args, void*);
+  void* data = va_arg(args, void*);
+  va_end(args);
+  switch ((int)request) {
+    case PTRACE_ATTACH:
+      for (int i = 0; i < kMaxAttached; ++i) {
+        if (stop_pending[i] == 0 || stop_pending[i] == pid) {
+          stop_pending[i] = pid;
+          return 0;
+        }
+      }
+      errno = EPERM;
+      return -1;
+    case PTRACE_PEEKDATA:
+    case PTRACE_PEEKTEXT: {
+      long word = 0;
+      const int fd = proc_mem(pid, O_RDONLY);
+      const ssize_t got = fd >= 0 ? pread(fd, &word, sizeof word, (off_t)address) : -1;
+      if (fd >= 0) close(fd);
+      if (got != (ssize_t)sizeof word) {
+        errno = EIO;
+        return -1;
+      }
+      errno = 0;
+      return word;
+    }
+    case PTRACE_POKEDATA:
+    case PTRACE_POKETEXT: {
+      const long word = (long)data;
+      const int fd = proc_mem(pid, O_WRONLY);
+      const ssize_t put = fd >= 0 ? pwrite(fd, &word, sizeof word, (off_t)address) : -1;
+      if (fd >= 0) close(fd);
+      if (put != (ssize_t)sizeof word) {
+        errno = EIO;
+        return -1;
+      }
+      return 0;
+    }
+    case PTRACE_PEEKUSER:
+      /* The debug registers: none are set under emulation. */
+      errno = 0;
+      return 0;
+    default:
+      /* Detach, continue, and setting debug registers: nothing to undo. */
+      return 0;
+  }
+}
+
+/* True, with the status of a stop, when pid was attached here and its stop not yet taken. */
+static int take_stop(pid_t pid, int* status) {
+  if (pid <= 0) return 0;
+  for (int i = 0; i < kMaxAttached; ++i) {
+    if (stop_pending[i] == pid) {
+      stop_pending[i] = 0;
+      if (status != 0) *status = (SIGSTOP << 8) | 0x7f;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+pid_t waitpid(pid_t pid, int* status, int options) {
+  static pid_t (*real_waitpid)(pid_t, int*, int);
+  if (take_stop(pid, status)) return pid;
+  if (real_waitpid == 0) real_waitpid = (pid_t(*)(pid_t, int*, int))dlsym(RTLD_NEXT, "waitpid");
+  return real_waitpid(pid, status, options);
+}
+
+pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage) {
+  static pid_t (*real_wait4)(pid_t, int*, int, struct rusage*);
+  if (take_stop(pid, status)) return pid;
+  if (real_wait4 == 0) {
+    real_wait4 = (pid_t(*)(pid_t, int*, int, struct rusage*))dlsym(RTLD_NEXT, "wait4");
+  }
+  return real_wait4(pid, status, options, usage);
 }
 
 #endif
