@@ -52,7 +52,7 @@ constexpr char kSynopsis[] =
     "                  [--max-decoded-bytes N] [--keep-days N]\n"
     "                  [--read-token-file FILE] [--trusted-proxy ADDRESS]...\n"
     "  collector list --db FILE\n"
-    "  collector show ID --db FILE [--raw | --pak]\n"
+    "  collector show ID --db FILE [--raw | --pak | --minidump OUT]\n"
     "  collector symbols add --db FILE SYMFILE...\n"
     "  collector prune --db FILE --before TIMESTAMP\n"
     "  collector migrate --from FILE --to postgresql://...\n";
@@ -125,6 +125,7 @@ constexpr char kDetails[] =
     "        U+FFFD).\n"
     "        --raw  only the decoded log bytes, unchanged\n"
     "        --pak  only the uploaded file bytes, unchanged\n"
+    "        --minidump OUT  writes the upload's crash.dmp to OUT\n"
     "symbols add  stores PE files with DWARF debug info (an unstripped module, or the\n"
     "        debug file objcopy --only-keep-debug makes) in the database, found by module\n"
     "        name, TimeDateStamp and CodeView id. The module name is the file name, without\n"
@@ -204,6 +205,7 @@ struct Arguments {
   std::vector<std::string> positional;
   bool raw = false;
   bool pak = false;
+  std::string minidump;  // show: the file to write the report's crash.dmp to
   bool help = false;
 };
 
@@ -248,6 +250,8 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
       args.raw = true;
     } else if (arg == "--pak") {
       args.pak = true;
+    } else if (arg == "--minidump") {
+      if (!value(args.minidump) || args.minidump.empty()) return "--minidump needs a file name";
     } else if (arg.size() > 1 && arg[0] == '-') {
       return "unknown option " + arg;
     } else if (args.command.empty()) {
@@ -322,8 +326,8 @@ int RunServe(const Arguments& args) {
   if (!args.positional.empty()) {
     return UsageError("serve takes no argument " + args.positional.front());
   }
-  if (args.raw || args.pak) {
-    return UsageError("--raw and --pak belong to show");
+  if (args.raw || args.pak || !args.minidump.empty()) {
+    return UsageError("--raw, --pak and --minidump belong to show");
   }
   ServerOptions options;
   size_t colon = args.listen.rfind(':');
@@ -592,8 +596,8 @@ int RunSymbols(const Arguments& args) {
   if (args.positional.size() < 2) {
     return UsageError("symbols add wants at least one symbol file");
   }
-  if (args.raw || args.pak) {
-    return UsageError("--raw and --pak belong to show");
+  if (args.raw || args.pak || !args.minidump.empty()) {
+    return UsageError("--raw, --pak and --minidump belong to show");
   }
   std::unique_ptr<ReportStore> opened = OpenStore(args.db, true);
   if (opened == nullptr) {
@@ -657,19 +661,55 @@ int RunSymbols(const Arguments& args) {
   return status;
 }
 
+int WriteMinidump(ReportStore& store, uint64_t id, const std::string& path) {
+  collector::ArchiveEntry dump;
+  bool found = false;
+  std::string error;
+  // Uncapped like the rest of show: the studio's own machine, one report.
+  if (!collector::LoadMinidump(store, static_cast<int64_t>(id), UINT64_MAX, dump, found, error)) {
+    std::fprintf(stderr, "collector: cannot read the store: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  auto number = static_cast<unsigned long long>(id);
+  if (!found) {
+    std::fprintf(stderr, "collector: no upload kept for report %llu\n", number);
+    return kExitFailure;
+  }
+  if (!dump.present) {
+    std::fprintf(stderr, "collector: report %llu has no minidump\n", number);
+    return kExitFailure;
+  }
+  if (!dump.decoded) {
+    std::fprintf(stderr, "collector: the minidump of report %llu could not be decoded: %s\n",
+                 number, collector::StripControls(dump.error).c_str());
+    return kExitFailure;
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(dump.bytes.data(), static_cast<std::streamsize>(dump.bytes.size()));
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "collector: cannot write %s\n", path.c_str());
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
 int RunShow(const Arguments& args) {
   uint64_t id = 0;
   if (args.positional.size() != 1 || !ParseUnsigned(args.positional[0], INT64_MAX, id)) {
     return UsageError("show wants one report id");
   }
-  if (args.raw && args.pak) {
-    return UsageError("--raw and --pak exclude each other");
+  if (int{args.raw} + int{args.pak} + int{!args.minidump.empty()} > 1) {
+    return UsageError("--raw, --pak and --minidump exclude each other");
   }
   std::unique_ptr<ReportStore> opened = OpenStore(args.db, false);
   if (opened == nullptr) {
     return kExitFailure;
   }
   ReportStore& store = *opened;
+  if (!args.minidump.empty()) {
+    return WriteMinidump(store, id, args.minidump);
+  }
   collector::ReportDetail detail;
   bool found = false;
   std::string error;

@@ -105,6 +105,39 @@ const char* DecodeStateName(DecodeState state) {
   return "undecodable";
 }
 
+ArchiveEntry DecodeArchiveEntry(const std::string& payload, const std::string& name,
+                                uint64_t maxDecodedBytes) {
+  ArchiveEntry result;
+  if (payload.compare(0, sizeof(kArchiveMagic) - 1, kArchiveMagic) != 0) {
+    return result;
+  }
+  const auto* data = reinterpret_cast<const uint8_t*>(payload.data());
+  std::vector<pakread::EntryInfo> entries;
+  if (!pakread::ParseArchive(data, payload.size(), entries).empty()) {
+    return result;
+  }
+  for (const pakread::EntryInfo& entry : entries) {
+    if (entry.name != name) {
+      continue;
+    }
+    result.present = true;
+    const uint64_t claimed = pakread::ClaimedSize(entry);
+    if (claimed > maxDecodedBytes) {
+      result.error = name + " claims " + std::to_string(claimed) + " bytes, more than the " +
+                     std::to_string(maxDecodedBytes) + "-byte limit";
+      return result;
+    }
+    std::vector<uint8_t> bytes;
+    result.error = pakread::ExtractEntry(data, payload.size(), entry, bytes, maxDecodedBytes);
+    result.decoded = result.error.empty();
+    if (result.decoded) {
+      result.bytes.assign(bytes.begin(), bytes.end());
+    }
+    return result;
+  }
+  return result;
+}
+
 DecodedPayload DecodePayload(const std::string& payload, uint64_t maxDecodedBytes) {
   if (payload.empty()) {
     return Undecodable("empty file part");

@@ -28,6 +28,21 @@ struct DecodedPayload {
 
 const char* DecodeStateName(DecodeState state);
 
+// The minidump a report may carry beside its log and stack.
+constexpr char kMinidumpEntryName[] = "crash.dmp";
+
+// One named entry of an uploaded archive.
+struct ArchiveEntry {
+  bool present = false;  // the upload is a PAKF archive holding an entry of that name
+  bool decoded = false;  // and it decoded within the limit
+  std::string bytes;
+  std::string error;  // why it did not, when present
+};
+
+// The first entry of that name, decoded only when it claims no more than maxDecodedBytes.
+ArchiveEntry DecodeArchiveEntry(const std::string& payload, const std::string& name,
+                                uint64_t maxDecodedBytes);
+
 // Decodes no entry that claims more than maxDecodedBytes: a log over it gives kTooLarge, a stack
 // over it is left out.
 DecodedPayload DecodePayload(const std::string& payload,

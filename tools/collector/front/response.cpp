@@ -54,8 +54,9 @@ HttpAnswer BusyAnswer(const std::string& contentType, std::string body, int retr
 
 HttpAnswer FromApi(const ApiAnswer& api) {
   HttpAnswer answer = Uncached(api.status, api.contentType, api.body);
-  if (api.attachment) {
-    Add(answer, MHD_HTTP_HEADER_CONTENT_DISPOSITION, "attachment; filename=\"log.txt\"");
+  if (!api.attachment.empty()) {
+    Add(answer, MHD_HTTP_HEADER_CONTENT_DISPOSITION,
+        "attachment; filename=\"" + api.attachment + "\"");
   }
   if (api.allowGet) {
     Add(answer, MHD_HTTP_HEADER_ALLOW, "GET");

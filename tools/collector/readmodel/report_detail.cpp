@@ -1,10 +1,30 @@
 #include "readmodel/report_detail.h"
 
+#include "formats/minidump.h"
 #include "formats/payload_decode.h"
 #include "formats/stack_text.h"
 #include "readmodel/stack_symbolize.h"
 
 namespace collector {
+namespace {
+
+MinidumpSummary Summarize(const ArchiveEntry& entry) {
+  MinidumpSummary out;
+  out.present = entry.present;
+  out.decoded = entry.decoded;
+  out.bytes = entry.bytes.size();
+  out.error = entry.error;
+  Minidump dump;
+  if (entry.decoded && ParseMinidump(reinterpret_cast<const uint8_t*>(entry.bytes.data()),
+                                     entry.bytes.size(), &dump, &out.error)) {
+    out.readable = true;
+    out.threads = dump.threads.size();
+    out.modules = dump.modules.size();
+  }
+  return out;
+}
+
+}  // namespace
 
 bool LoadReport(ReportStore& store, int64_t id, uint64_t maxDecodedBytes, ReportDetail& out,
                 bool& found, std::string& error) {
@@ -42,8 +62,22 @@ bool LoadReport(ReportStore& store, int64_t id, uint64_t maxDecodedBytes, Report
       }
     }
   }
+  out.minidump = Summarize(DecodeArchiveEntry(row.payload, kMinidumpEntryName, maxDecodedBytes));
   row.log.clear();
   row.hasLog = out.hasLog;
+  return true;
+}
+
+bool LoadMinidump(ReportStore& store, int64_t id, uint64_t maxDecodedBytes, ArchiveEntry& out,
+                  bool& found, std::string& error) {
+  out = ArchiveEntry();
+  StoredReport row;
+  if (!store.Get(id, row, found, error)) {
+    return false;
+  }
+  if (found) {
+    out = DecodeArchiveEntry(row.payload, kMinidumpEntryName, maxDecodedBytes);
+  }
   return true;
 }
 

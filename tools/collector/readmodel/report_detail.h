@@ -4,10 +4,22 @@
 #include <string>
 #include <vector>
 
+#include "formats/payload_decode.h"
 #include "readmodel/read_model.h"
 #include "store/report_store.h"
 
 namespace collector {
+
+// What the page, the API and show say of a report's crash.dmp.
+struct MinidumpSummary {
+  bool present = false;   // the upload holds one
+  bool decoded = false;   // within the decoding limit
+  bool readable = false;  // and it parsed as a minidump
+  uint64_t bytes = 0;
+  uint64_t threads = 0;
+  uint64_t modules = 0;
+  std::string error;  // why not decoded or not readable
+};
 
 // One report as its page, the API and show present it: the stored row, its crash entry, and
 // the log and stack decoded from the upload, never more than the decoding limit of them.
@@ -20,10 +32,15 @@ struct ReportDetail {
   std::string log;  // GBK, as decoded
   bool hasStack = false;
   std::vector<std::string> stackLines;  // "#N function file:line" and the like
+  MinidumpSummary minidump;
 };
 
 // found is false when neither the report nor its entry exists.
 bool LoadReport(ReportStore& store, int64_t id, uint64_t maxDecodedBytes, ReportDetail& out,
                 bool& found, std::string& error);
+
+// The crash.dmp of a stored upload. found is false when the report or its upload is gone.
+bool LoadMinidump(ReportStore& store, int64_t id, uint64_t maxDecodedBytes, ArchiveEntry& out,
+                  bool& found, std::string& error);
 
 }  // namespace collector

@@ -10,6 +10,7 @@
 #include "gbk.h"
 #include "readmodel/report_detail.h"
 #include "render/query.h"
+#include "render/report_view.h"
 #include "store/report_store.h"
 
 namespace collector {
@@ -317,8 +318,15 @@ PageAnswer ReportPage(ReportStore& store, int64_t id, uint64_t maxDecodedBytes) 
       Field("program", OrDash(crash.program)) +
       Field("code", "<code>" + OrDash(crash.code) + "</code>") +
       Field("address", "<code>" + OrDash(crash.address) + "</code>") +
-      Field("log", detail.hasLog ? std::to_string(detail.log.size()) + " bytes" : "(none)") +
-      "</dl>\n";
+      Field("log", detail.hasLog ? std::to_string(detail.log.size()) + " bytes" : "(none)");
+  if (detail.minidump.present) {
+    // The API route takes the session cookie too, like the raw log's link.
+    main += Field("minidump", HtmlText(MinidumpText(detail.minidump)) +
+                                  (detail.minidump.decoded ? " <a href=\"/api/reports/" + rid +
+                                                                 "/minidump\">download</a>"
+                                                           : ""));
+  }
+  main += "</dl>\n";
   if (detail.hasStack) {
     std::string stack;
     for (const std::string& line : detail.stackLines) {

@@ -138,6 +138,35 @@ ApiAnswer GroupReportsOf(ReportStore& store, int64_t id, const std::string& quer
   return answer;
 }
 
+std::string MinidumpJson(const MinidumpSummary& dump) {
+  if (!dump.decoded) {
+    return "null";
+  }
+  std::string threads = dump.readable ? std::to_string(dump.threads) : "null";
+  std::string modules = dump.readable ? std::to_string(dump.modules) : "null";
+  return "{\"threads\":" + threads + ",\"modules\":" + modules +
+         ",\"bytes\":" + std::to_string(dump.bytes) + "}";
+}
+
+// The report's crash.dmp as a download, read apart from the report: a dump needs neither the
+// log decoded nor the stack symbolized.
+ApiAnswer MinidumpOf(ReportStore& store, int64_t id, uint64_t maxDecodedBytes) {
+  ArchiveEntry entry;
+  bool found = false;
+  std::string error;
+  if (!LoadMinidump(store, id, maxDecodedBytes, entry, found, error)) {
+    return StoreFailed(error);
+  }
+  if (!found || !entry.decoded) {
+    return NotFound();
+  }
+  ApiAnswer answer;
+  answer.contentType = "application/octet-stream";
+  answer.attachment = "report-" + std::to_string(id) + ".dmp";
+  answer.body = std::move(entry.bytes);
+  return answer;
+}
+
 ApiAnswer Report(const ReportDetail& detail) {
   const StoredReport& report = detail.row;
   const CrashEntry& crash = detail.crash;
@@ -154,6 +183,7 @@ ApiAnswer Report(const ReportDetail& detail) {
       ",\"group\":" + (detail.hasCrash ? std::to_string(crash.groupId) : "null") +
       ",\"log_bytes\":" + (detail.hasLog ? std::to_string(detail.log.size()) : "null") +
       ",\"stack\":" + JsonStrings(detail.stackLines) +
+      ",\"minidump\":" + MinidumpJson(detail.minidump) +
       ",\"log\":" + (detail.hasLog ? Text(detail.log) : "null") + "}";
   return Json(200, out);
 }
@@ -231,9 +261,10 @@ ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::st
   bool groupReports =
       parts.size() == 4 && parts[1] == "groups" && ParseId(parts[2], id) && parts[3] == "reports";
   bool report = parts.size() == 3 && parts[1] == "reports" && ParseId(parts[2], id);
-  bool raw =
-      parts.size() == 4 && parts[1] == "reports" && ParseId(parts[2], id) && parts[3] == "raw";
-  if (!groups && !groupReports && !report && !raw) {
+  bool reportPart = parts.size() == 4 && parts[1] == "reports" && ParseId(parts[2], id);
+  bool raw = reportPart && parts[3] == "raw";
+  bool minidump = reportPart && parts[3] == "minidump";
+  if (!groups && !groupReports && !report && !raw && !minidump) {
     return NotFound();
   }
   if (method != "GET" && method != "HEAD") {
@@ -246,6 +277,9 @@ ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::st
   }
   if (groupReports) {
     return GroupReportsOf(store, id, query);
+  }
+  if (minidump) {
+    return MinidumpOf(store, id, maxDecodedBytes);
   }
   ReportDetail detail;
   bool found = false;
@@ -261,7 +295,7 @@ ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::st
   }
   ApiAnswer answer;
   answer.contentType = "application/octet-stream";
-  answer.attachment = true;
+  answer.attachment = "log.txt";
   answer.body = std::move(detail.log);
   return answer;
 }

@@ -22,7 +22,7 @@ struct ApiAnswer {
   unsigned status = 200;
   std::string contentType = "application/json; charset=utf-8";
   std::string body;
-  bool attachment = false;  // Content-Disposition: attachment
+  std::string attachment;  // a file name for Content-Disposition: attachment, "" for none
   bool allowGet = false;    // a 405: Allow: GET
   std::string link;         // Link header value (the next page), "" for none
 };

@@ -30,6 +30,22 @@ std::string FormatGroupLine(const GroupSummary& group) {
          "\t" + Field(group.topFrames.empty() ? group.address : where) + "\n";
 }
 
+std::string MinidumpText(const MinidumpSummary& dump) {
+  if (!dump.present) {
+    return "";
+  }
+  if (!dump.decoded) {
+    return "not decoded: " + StripControls(dump.error);
+  }
+  std::string size = std::to_string(dump.bytes) + " bytes";
+  if (!dump.readable) {
+    return "unreadable (" + size + "): " + StripControls(dump.error);
+  }
+  return std::to_string(dump.threads) + (dump.threads == 1 ? " thread, " : " threads, ") +
+         std::to_string(dump.modules) + (dump.modules == 1 ? " module (" : " modules (") + size +
+         ")";
+}
+
 std::string FormatShowHeader(const ReportDetail& detail) {
   const StoredReport& report = detail.row;
   const CrashEntry& crash = detail.crash;
@@ -64,6 +80,9 @@ std::string FormatShowHeader(const ReportDetail& detail) {
   }
   if (detail.hasStack) {
     out += "stack: " + std::to_string(detail.stackLines.size()) + " frames\n";
+  }
+  if (detail.minidump.present) {
+    out += "minidump: " + MinidumpText(detail.minidump) + "\n";
   }
   out += "\n";
   return out;

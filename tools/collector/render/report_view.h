@@ -14,8 +14,13 @@ namespace collector {
 std::string FormatReportLine(const CrashEntry& entry);
 std::string FormatGroupLine(const GroupSummary& group);
 
+// What a report's crash.dmp holds, e.g. "12 threads, 34 modules (123456 bytes)", or why it
+// could not be read; "" when the report has none.
+std::string MinidumpText(const MinidumpSummary& dump);
+
 // The header that show prints before the log: one "name: value" line each, then an empty line.
-// A report with a stack also has "stack: N frames" after the log line.
+// A report with a stack also has "stack: N frames" after the log line, one with a minidump
+// "minidump: " and its MinidumpText.
 std::string FormatShowHeader(const ReportDetail& detail);
 
 }  // namespace collector
