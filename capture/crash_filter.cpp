@@ -3,6 +3,7 @@
 #include "capture/crash_path.h"
 #include "capture/crash_summary.h"
 #include "capture/entry_points.h"
+#include "capture/handler_process.h"
 #include "capture/kept_filter.h"
 #include "capture/report_guard.h"
 
@@ -25,6 +26,9 @@ LONG ReportException(EXCEPTION_POINTERS* pointers) {
   // other threads wait here instead of overwriting the summary on screen.
   if (ReportOwnedElsewhere()) ReleaseLoaderLockOfCrashedThread();
   if (AcquireReport()) {
+    // With a handler process this thread only hands the crash over and waits: the handler reads
+    // everything from outside, and ends the game when the report is over.
+    HandOffToHandler(pointers, GetCurrentThreadId(), StackBaseOfThisThread());
     // A thread that overflowed its stack has only the guard page left, far too little for a
     // dialog: the crash thread reports while this one waits, its record and stack intact.
     if (code != EXCEPTION_STACK_OVERFLOW || !ReportOnCrashThread(LibraryInstance, pointers)) {

@@ -18,7 +18,7 @@ constexpr DWORD kReadyWaitMs = 5000;
 // How long UninstallCrashRpt lets the crash thread finish before ending it where it is.
 constexpr DWORD kQuitWaitMs = 5000;
 // How long a crashed thread waits for its stack trace before the report goes on without it.
-constexpr DWORD kCaptureWaitMs = 2000;
+constexpr DWORD kCaptureWaitMs = 5000;
 
 enum class Request { kNone, kWatch, kReport, kQuit };
 
@@ -38,7 +38,7 @@ struct CrashPathState {
   EXCEPTION_POINTERS* pointers;
   DWORD code;
   DWORD faultTick;
-  bool wantStack;
+  CaptureWants wants;
   DWORD crashedThreadId;
   DWORD crashedStackBase;
 };
@@ -48,6 +48,31 @@ CriticalSection setupLock;
 volatile LONG processEnding = 0;
 
 void NotifyDialogShown() { SetEvent(state.shown); }
+
+// Records the crashed thread's stack and the dump where crashrpt.ini asks for them, from this
+// thread (the crash path's own): the crashed thread waits meanwhile, its record and stack intact.
+void CaptureHere(const EXCEPTION_POINTERS* pointers, DWORD threadId, DWORD stackBase,
+                 CaptureWants wants) {
+  CrashRecord& crash = TheCrash();
+  crash.stackTrace[0] = '\0';
+  crash.minidump = nullptr;
+  crash.minidumpSize = 0;
+  if (pointers == nullptr || pointers->ExceptionRecord == nullptr ||
+      pointers->ContextRecord == nullptr) {
+    return;
+  }
+  CrashSite site;
+  site.record = *pointers->ExceptionRecord;
+  site.context = *pointers->ContextRecord;
+  site.threadId = threadId;
+  site.stackBase = stackBase;
+  char hostPath[kHostPathSize];
+  const char* exeName = ReadHostModulePath(hostPath) ? HostBaseName(hostPath) : "";
+  ProcessMemory memory(GetCurrentProcess());
+  CaptureCrash(memory, GetCurrentProcessId(), GetCurrentThreadId(), site, exeName, wants, crash);
+}
+
+bool Wanted(CaptureWants wants) { return wants.stack || wants.minidump; }
 
 DWORD TimeLeftInBound() {
   const DWORD elapsed = GetTickCount() - state.faultTick;
@@ -86,16 +111,15 @@ DWORD WINAPI CrashThreadMain(LPVOID) {
       case Request::kQuit:
         return 0;
       case Request::kWatch:
-        if (state.wantStack) {
-          CaptureStackTrace(state.pointers, state.crashedThreadId, state.crashedStackBase);
+        if (Wanted(state.wants)) {
+          CaptureHere(state.pointers, state.crashedThreadId, state.crashedStackBase, state.wants);
           SetEvent(state.captured);
         }
         EndUnlessShownInBound();
         break;
       case Request::kReport:
-        if (StackTraceWanted()) {
-          CaptureStackTrace(state.pointers, state.crashedThreadId, state.crashedStackBase);
-        }
+        CaptureHere(state.pointers, state.crashedThreadId, state.crashedStackBase,
+                    CaptureWanted());
         ReportCrash(state.instance, state.pointers, NotifyDialogShown);
         SetEvent(state.reported);
         break;
@@ -105,10 +129,10 @@ DWORD WINAPI CrashThreadMain(LPVOID) {
   }
 }
 
-void Post(Request request, EXCEPTION_POINTERS* pointers, bool wantStack,
+void Post(Request request, EXCEPTION_POINTERS* pointers, CaptureWants wants,
           DWORD threadId = GetCurrentThreadId(), DWORD stackBase = StackBaseOfThisThread()) {
   const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;
-  state.wantStack = wantStack;
+  state.wants = wants;
   state.crashedThreadId = threadId;
   state.crashedStackBase = stackBase;
   state.faultTick = GetTickCount();
@@ -220,10 +244,10 @@ void ReportOnThisThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers) {
 void ReportForThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers, DWORD threadId,
                      DWORD stackBase) {
   if (state.thread != nullptr) {
-    const bool wantStack = StackTraceWanted();
-    Post(Request::kWatch, pointers, wantStack, threadId, stackBase);
+    const CaptureWants wants = CaptureWanted();
+    Post(Request::kWatch, pointers, wants, threadId, stackBase);
     // The crash thread reads this thread's stack while it stands still.
-    if (wantStack) WaitForSingleObject(state.captured, kCaptureWaitMs);
+    if (Wanted(wants)) WaitForSingleObject(state.captured, kCaptureWaitMs);
   }
   ReportCrash(instance, pointers, NotifyDialogShown);
 }
@@ -235,7 +259,7 @@ bool ReportOnCrashThread(HINSTANCE instance, EXCEPTION_POINTERS* pointers) {
   // wait for this thread, which waits for it.
   LendReport(state.threadId);
   ReleaseLoaderLockOfCrashedThread();
-  Post(Request::kReport, pointers, false);
+  Post(Request::kReport, pointers, CaptureWants{});
   // This thread watches the bound: the crash thread may be the one stuck on a lock.
   HANDLE either[2] = {state.shown, state.reported};
   if (WaitForMultipleObjects(2, either, FALSE, TimeLeftInBound()) == WAIT_TIMEOUT) EndProcess();

@@ -3,10 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/shared_buffers.h"
 #include "common/text_writer.h"
 #include "dialog/crash_dialog.h"
-#include "dialog/dialog_ids.h"
 #include "dialog/host_module.h"
 
 std::size_t FormatCrashSummary(char* out, std::size_t size, const SYSTEMTIME& time,
@@ -28,20 +26,34 @@ std::size_t FormatCrashSummary(char* out, std::size_t size, const SYSTEMTIME& ti
   return writer.used();
 }
 
-int ReportCrash(HINSTANCE instance, EXCEPTION_POINTERS* pointers, void (*onShown)()) {
-  std::memset(ReportUrl, 0, sizeof ReportUrl);
-  GetPrivateProfileStringA("INFO", "POSTURL", "", ReportUrl, sizeof ReportUrl - 1,
+namespace {
+
+CrashRecord crashRecord;
+
+}  // namespace
+
+CrashRecord& TheCrash() { return crashRecord; }
+
+void FillCrashRecord(CrashRecord& crash, const EXCEPTION_RECORD* record, const char* hostPath,
+                     const wchar_t* hostPathW) {
+  std::memset(crash.url, 0, sizeof crash.url);
+  GetPrivateProfileStringA("INFO", "POSTURL", "", crash.url, sizeof crash.url - 1,
                            ".\\crashrpt.ini");
   SYSTEMTIME now;
   GetLocalTime(&now);
+  FormatCrashSummary(crash.summary, sizeof crash.summary, now, hostPath, record);
+  std::memset(crash.hostPath, 0, sizeof crash.hostPath);
+  if (hostPathW != nullptr) {
+    lstrcpynW(reinterpret_cast<wchar_t*>(crash.hostPath), hostPathW, kCrashHostPathChars);
+  }
+}
+
+int ReportCrash(HINSTANCE instance, EXCEPTION_POINTERS* pointers, void (*onShown)()) {
   char modulePath[kHostPathSize];
-  const bool haveModule = ReadHostModulePath(modulePath);
-  const EXCEPTION_RECORD* record = pointers != nullptr ? pointers->ExceptionRecord : nullptr;
-  FormatCrashSummary(CrashSummary, sizeof CrashSummary, now, haveModule ? modulePath : nullptr,
-                     record);
-  // A wide dialog: its texts come from the resource as they are, not through the system's code
-  // page.
-  DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_CRASH), nullptr, CrashDlgProc,
-                  reinterpret_cast<LPARAM>(onShown));
+  wchar_t modulePathW[kHostWidePathSize];
+  const bool haveModule = ReadHostModulePath(modulePath) && ReadHostModulePathW(modulePathW);
+  FillCrashRecord(crashRecord, pointers != nullptr ? pointers->ExceptionRecord : nullptr,
+                  haveModule ? modulePath : nullptr, haveModule ? modulePathW : nullptr);
+  RunCrashDialog(instance, crashRecord, onShown);
   return 0;
 }

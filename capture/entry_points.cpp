@@ -2,6 +2,7 @@
 
 #include "capture/crash_path.h"
 #include "capture/crash_summary.h"
+#include "capture/handler_process.h"
 #include "capture/hang_watch.h"
 #include "capture/hook_registry.h"
 #include "capture/kept_filter.h"
@@ -19,6 +20,7 @@ constexpr char kIniPath[] = ".\\crashrpt.ini";
 void Disable(bool underLoaderLock) {
   // Before the registry lock: the crash thread's own detach takes it on the way out.
   StopWatchingForHangs(underLoaderLock);
+  StopCrashHandler();
   DismantleCrashPath(underLoaderLock);
   StopWatchingRuntimes();
   RegistryLockHolder hold;  // recursive: UninstallThreadHook takes it again
@@ -34,6 +36,7 @@ void Disable(bool underLoaderLock) {
 extern "C" int __cdecl InstallCrashRpt() {
   // Before HooksEnabled: the crash thread is the library's own and is not armed.
   PrepareCrashPath(LibraryInstance);
+  StartCrashHandler(LibraryInstance);
   WatchRuntimes();
   // Read once, here: a game that changes the file later changes nothing until the next start.
   WatchForHangs(LibraryInstance, GetPrivateProfileIntA("INFO", "HANGSECONDS", 0, kIniPath));
@@ -49,6 +52,10 @@ extern "C" void __cdecl UninstallCrashRpt() { Disable(false); }
 
 extern "C" int __cdecl TestSendDlg() {
   if (AcquireReport()) {
+    // Nothing crashed: no stack, no dump.
+    TheCrash().stackTrace[0] = '\0';
+    TheCrash().minidump = nullptr;
+    TheCrash().minidumpSize = 0;
     ReportCrash(LibraryInstance, nullptr);
     ReleaseReport();
   }

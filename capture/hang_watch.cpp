@@ -1,6 +1,7 @@
 #include "capture/hang_watch.h"
 
 #include "capture/crash_path.h"
+#include "capture/handler_process.h"
 #include "capture/report_guard.h"
 #include "capture/runtime_deaths.h"
 
@@ -79,6 +80,7 @@ void ReportHang() {
   record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
   record.ExceptionAddress = reinterpret_cast<void*>(context.Eip);
   EXCEPTION_POINTERS pointers = {&record, &context};
+  HandOffToHandler(&pointers, watch.watchedId, watch.watchedStackBase);
   ReportForThread(watch.instance, &pointers, watch.watchedId, watch.watchedStackBase);
   TerminateProcess(GetCurrentProcess(), kHangCode);
 }

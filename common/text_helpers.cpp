@@ -66,3 +66,14 @@ char* DupString(const char* text) {
   std::memcpy(copy, text, length + 1);
   return copy;
 }
+
+bool IsUsableReportUrl(const char* url) {
+  static const char kScheme[] = "http://";
+  if (url == nullptr || std::strlen(url) < 8) return false;
+  for (int i = 0; i < 7; ++i) {
+    char c = url[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kScheme[i]) return false;
+  }
+  return true;
+}

@@ -11,5 +11,8 @@ int ParseLenientInt(const char* text, int defaultValue);
 // a scan can carry on after the number instead of inside it.
 int ParseLenientInt(const char* text, int defaultValue, const char** end);
 
+// A report URL is usable when it is longer than "http://" and starts with it, in any case.
+bool IsUsableReportUrl(const char* url);
+
 // A new[] copy of text with its NUL, or null for a null text. Release with delete[].
 char* DupString(const char* text);

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "common/shared_buffers.h"
+#include "common/text_helpers.h"
 #include "dialog/dialog_ids.h"
 #include "dialog/host_module.h"
 #include "dialog/player_text.h"
@@ -11,7 +11,7 @@
 
 BOOL WINAPI StartHostProcess(const wchar_t* commandLine, UINT show) {
   // CreateProcessW may write into the command line it is given.
-  wchar_t line[kHostWidePathSize + 3];
+  wchar_t line[kCrashHostPathChars + 3];
   lstrcpynW(line, commandLine, sizeof line / sizeof line[0]);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -32,9 +32,23 @@ HostLauncher LaunchHost = StartHostProcess;
 namespace {
 
 constexpr int kHeaderInset = 10;
-constexpr std::size_t kApologySize = kHostWidePathSize + 64;
+constexpr std::size_t kApologySize = kCrashHostPathChars + 64;
 
-void InitDialog(HWND dialog) {
+struct DialogParameters {
+  const CrashRecord* crash;
+  void (*onShown)();
+};
+
+const CrashRecord* CrashOf(HWND dialog) {
+  return reinterpret_cast<const CrashRecord*>(GetWindowLongPtrW(dialog, DWLP_USER));
+}
+
+const wchar_t* HostPathOf(HWND dialog) {
+  const CrashRecord* crash = CrashOf(dialog);
+  return crash != nullptr ? reinterpret_cast<const wchar_t*>(crash->hostPath) : L"";
+}
+
+void InitDialog(HWND dialog, const CrashRecord& crash) {
   HWND desktop = GetDesktopWindow();
   if (desktop != nullptr) {
     RECT desk;
@@ -52,7 +66,9 @@ void InitDialog(HWND dialog) {
     SetWindowTextW(restart, PlayerText("重启游戏"));
   }
   HWND send = GetDlgItem(dialog, IDC_SEND);
-  if (!IsUsableReportUrl(ReportUrl) && send != nullptr) EnableWindow(send, FALSE);
+  if (!IsUsableReportUrl(crash.url) && send != nullptr) EnableWindow(send, FALSE);
+  // The handler process shows the dialog for a game that has the focus.
+  SetForegroundWindow(dialog);
 }
 
 void Paint(HWND dialog) {
@@ -66,10 +82,9 @@ void Paint(HWND dialog) {
   band.bottom -= kHeaderInset;
 
   // The name as the platform has it: shown right whatever its characters.
-  wchar_t path[kHostWidePathSize];
-  const wchar_t* baseName = ReadHostModulePathW(path) ? HostBaseNameW(path) : L"";
+  const wchar_t* baseName = HostBaseNameW(HostPathOf(dialog));
   wchar_t apology[kApologySize];
-  lstrcpynW(apology, baseName[0] != L'\0' ? baseName : PlayerText("程序"), kHostWidePathSize);
+  lstrcpynW(apology, baseName[0] != L'\0' ? baseName : PlayerText("程序"), kCrashHostPathChars);
   const std::size_t used = std::wcslen(apology);
   lstrcpynW(apology + used, PlayerText(" 遇到问题需要关闭，我们对此引起的不便表示抱歉。"),
             static_cast<int>(kApologySize - used));
@@ -97,11 +112,11 @@ BOOL EraseBackground(HWND dialog, HDC dc) {
 void Close(HWND dialog) {
   HWND restart = GetDlgItem(dialog, IDC_RESTART);
   if (restart != nullptr && SendMessageA(restart, BM_GETCHECK, 0, 0) == BST_CHECKED) {
-    wchar_t path[kHostWidePathSize];
-    if (ReadHostModulePathW(path)) {
+    const wchar_t* path = HostPathOf(dialog);
+    if (path[0] != L'\0') {
       // Quoted: unquoted, a path with blanks would start whatever program its first words name.
-      wchar_t commandLine[kHostWidePathSize + 3] = L"\"";
-      lstrcpynW(commandLine + 1, path, kHostWidePathSize);
+      wchar_t commandLine[kCrashHostPathChars + 3] = L"\"";
+      lstrcpynW(commandLine + 1, path, kCrashHostPathChars);
       lstrcatW(commandLine, L"\"");
       LaunchHost(commandLine, SW_SHOW);
     }
@@ -113,6 +128,14 @@ void Close(HWND dialog) {
 }
 
 }  // namespace
+
+void RunCrashDialog(HINSTANCE instance, const CrashRecord& crash, void (*onShown)()) {
+  DialogParameters parameters = {&crash, onShown};
+  // A wide dialog: its texts come from the resource as they are, not through the system's code
+  // page.
+  DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_CRASH), nullptr, CrashDlgProc,
+                  reinterpret_cast<LPARAM>(&parameters));
+}
 
 void GetHeaderRect(HWND dialog, RECT* out) {
   RECT client;
@@ -132,11 +155,13 @@ void GetHeaderRect(HWND dialog, RECT* out) {
 
 INT_PTR CALLBACK CrashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_INITDIALOG:
-      InitDialog(dialog);
-      // The dialog's parameter, when not 0, is the function to tell that it is on screen now.
-      if (lParam != 0) reinterpret_cast<void (*)()>(lParam)();
+    case WM_INITDIALOG: {
+      const auto* parameters = reinterpret_cast<const DialogParameters*>(lParam);
+      SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(parameters->crash));
+      InitDialog(dialog, *parameters->crash);
+      if (parameters->onShown != nullptr) parameters->onShown();
       return TRUE;
+    }
     case WM_PAINT:
       Paint(dialog);
       return FALSE;
@@ -148,7 +173,7 @@ INT_PTR CALLBACK CrashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDC_SEND:
-          SendCrashReport(dialog);
+          if (CrashOf(dialog) != nullptr) SendCrashReport(dialog, *CrashOf(dialog));
           SendMessageA(dialog, WM_CLOSE, 0, 0);
           return TRUE;
         case IDOK:

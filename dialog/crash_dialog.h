@@ -2,6 +2,12 @@
 
 #include <windows.h>
 
+#include "report/crash_record.h"
+
+// Runs the crash dialog for crash from instance's resources; returns once it is gone. onShown,
+// when given, is called on the dialog's thread once the dialog is on screen.
+void RunCrashDialog(HINSTANCE instance, const CrashRecord& crash, void (*onShown)() = nullptr);
+
 INT_PTR CALLBACK CrashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The white header band in client coordinates: full width, down to the separator's top edge (100

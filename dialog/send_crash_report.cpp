@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "common/shared_buffers.h"
 #include "dialog/dialog_ids.h"
 #include "dialog/player_text.h"
 #include "report/report_pipeline.h"
@@ -71,10 +70,9 @@ void SetReportTransport(NetTransport* transport) {
   reportTransport = transport != nullptr ? transport : &defaultTransport;
 }
 
-void SendCrashReport(HWND dialog) {
+void SendCrashReport(HWND dialog, const CrashRecord& crash) {
   DialogReportObserver observer(dialog);
   ReportInputs inputs;
   inputs.readConfVersion = ReadConfVersion;
-  inputs.stackTrace = StackTrace;
-  SubmitReport(ReportUrl, CrashSummary, inputs, *reportTransport, observer);
+  SubmitReport(crash, inputs, *reportTransport, observer);
 }

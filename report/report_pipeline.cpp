@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "common/shared_buffers.h"
+#include "common/text_helpers.h"
 #include "http/http_post_request.h"
 #include "pack/pak_archive.h"
 #include "report/log_text.h"
@@ -15,10 +15,10 @@ namespace {
 
 // Opens the connection, adds the version and the packed log, and sends. Ends in exactly one
 // observer call.
-void Upload(const char* url, const ReportVersion& version, const LogText& log,
-            const char* stackTrace, ReportObserver& observer) {
+void Upload(const CrashRecord& crash, const ReportVersion& version, const LogText& log,
+            ReportObserver& observer) {
   auto request = std::make_unique<HttpPostRequest>();
-  int code = request->OpenUrl(url, kHttpPost);
+  int code = request->OpenUrl(crash.url, kHttpPost);
   if (code != 0) {
     observer.OnOpenUrlFailed(code);
     return;
@@ -33,10 +33,14 @@ void Upload(const char* url, const ReportVersion& version, const LogText& log,
   uint32_t payloadLength = static_cast<uint32_t>(log.size());
   if (archive->AddEntry("log.txt", reinterpret_cast<const unsigned char*>(log.data()),
                         payloadLength) == 0) {
-    if (stackTrace != nullptr && stackTrace[0] != '\0') {
-      // A stack that cannot be added leaves the log's archive as it would be without it.
-      archive->AddEntry("stack.txt", reinterpret_cast<const unsigned char*>(stackTrace),
-                        static_cast<uint32_t>(std::strlen(stackTrace)));
+    // A stack or dump that cannot be added leaves the archive as it would be without it.
+    const std::size_t stackLength = strnlen(crash.stackTrace, sizeof crash.stackTrace);
+    if (stackLength > 0) {
+      archive->AddEntry("stack.txt", reinterpret_cast<const unsigned char*>(crash.stackTrace),
+                        static_cast<uint32_t>(stackLength));
+    }
+    if (crash.minidump != nullptr && crash.minidumpSize > 0) {
+      archive->AddEntry("crash.dmp", crash.minidump, static_cast<uint32_t>(crash.minidumpSize));
     }
     uint32_t imageSize = 0;
     const unsigned char* image = archive->Build(&imageSize);
@@ -56,16 +60,16 @@ void Upload(const char* url, const ReportVersion& version, const LogText& log,
 
 }  // namespace
 
-void SubmitReport(const char* url, const char* summary, const ReportInputs& inputs,
-                  NetTransport& transport, ReportObserver& observer) {
-  if (!IsUsableReportUrl(url)) return;
+void SubmitReport(const CrashRecord& crash, const ReportInputs& inputs, NetTransport& transport,
+                  ReportObserver& observer) {
+  if (!IsUsableReportUrl(crash.url)) return;
   observer.OnExtracting();
 
   const std::string folder = inputs.folder;
   const ReportVersion version =
       ReadReportVersion((folder + "ver.csv").c_str(), inputs.readConfVersion);
   {
-    const LogText log = LogText::Read((folder + "log.txt").c_str(), summary);
+    const LogText log = LogText::Read((folder + "log.txt").c_str(), crash.summary);
     if (!log.empty()) {
       observer.OnSubmitting();
       const int started = transport.Start();
@@ -73,7 +77,7 @@ void SubmitReport(const char* url, const char* summary, const ReportInputs& inpu
         observer.OnNetworkStartFailed(started);
       } else {
         try {
-          Upload(url, version, log, inputs.stackTrace, observer);
+          Upload(crash, version, log, observer);
         } catch (const std::bad_alloc&) {
           // Out of memory while building the request: the report was not sent, and the crash
           // path must not die of it. Told like any failed exchange.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/net.h"
+#include "report/crash_record.h"
 #include "report/report_version.h"
 
 // What the player is told as the report goes out. A call that passes the URL guard sees
@@ -30,12 +31,10 @@ struct ReportInputs {
   // Prefix of the paths of ver.csv and log.txt; empty: the current directory.
   const char* folder = "";
   ConfVersionReader readConfVersion = nullptr;
-  // The crash's stack.txt, packed after log.txt when not null or empty.
-  const char* stackTrace = nullptr;
 };
 
-// The Send action without its window: the version, the log text with the summary appended,
-// log.pak (with the stack trace, when there is one), and one multipart POST of both to url. An
-// unusable url does nothing at all.
-void SubmitReport(const char* url, const char* summary, const ReportInputs& inputs,
-                  NetTransport& transport, ReportObserver& observer);
+// The Send action without its window: the version, the log text with the crash's summary
+// appended, log.pak (log.txt, then the crash's stack.txt and crash.dmp where it has them), and one
+// multipart POST of both to the crash's URL. An unusable URL does nothing at all.
+void SubmitReport(const CrashRecord& crash, const ReportInputs& inputs, NetTransport& transport,
+                  ReportObserver& observer);

@@ -13,7 +13,6 @@
 #include "capture/entry_points.h"
 #include "capture/hook_registry.h"
 #include "capture/report_guard.h"
-#include "common/shared_buffers.h"
 #include "dialog/crash_dialog.h"
 #include "dialog/dialog_ids.h"
 #include "dialog/send_crash_report.h"
@@ -163,8 +162,8 @@ TEST_F(CrashDialog, SummaryAndUrlAreWrittenBeforeTheDialogOpens) {
   Worker* worker;
   HWND dialog = Open(&worker);
   ASSERT_NE(dialog, nullptr);
-  EXPECT_EQ(std::string(ReportUrl), longUrl.substr(0, 1022));
-  const std::string summary = CrashSummary;
+  EXPECT_EQ(std::string(TheCrash().url), longUrl.substr(0, 1022));
+  const std::string summary = TheCrash().summary;
   EXPECT_EQ(summary.compare(0, std::strlen(kTimeLabel), kTimeLabel), 0);
   const std::string exe = ExePath();
   EXPECT_NE(summary.find(std::string(kNameLabel) + exe.substr(exe.rfind('\\') + 1) + "\r\n\r\n"),
@@ -183,7 +182,7 @@ TEST_F(CrashDialog, SecondReportRewritesTheSummaryAndRereadsTheUrl) {
   Worker first([&] { EXPECT_EQ(ReportCrash(GetModuleHandleA(nullptr), &pointers), 0); });
   HWND dialog = FindCrashDialog(GetCurrentProcessId());
   ASSERT_NE(dialog, nullptr);
-  const size_t crashLength = std::strlen(CrashSummary);
+  const size_t crashLength = std::strlen(TheCrash().summary);
   PostMessageA(dialog, WM_COMMAND, IDOK, 0);
   ASSERT_TRUE(first.Join());
 
@@ -191,8 +190,8 @@ TEST_F(CrashDialog, SecondReportRewritesTheSummaryAndRereadsTheUrl) {
   Worker second([] { EXPECT_EQ(ReportCrash(GetModuleHandleA(nullptr), nullptr), 0); });
   dialog = FindCrashDialog(GetCurrentProcessId());
   ASSERT_NE(dialog, nullptr);
-  EXPECT_STREQ(ReportUrl, "http://second/");
-  const std::string summary = CrashSummary;
+  EXPECT_STREQ(TheCrash().url, "http://second/");
+  const std::string summary = TheCrash().summary;
   EXPECT_LT(summary.size(), crashLength);
   EXPECT_EQ(summary.find("0xc0000005"), std::string::npos);
   EXPECT_EQ(summary.substr(summary.size() - std::strlen(kUnknownLine)), kUnknownLine);
@@ -388,12 +387,12 @@ TEST_F(CrashDialog, NestedReportOnTheDialogThreadReturnsAtOnce) {
   ASSERT_EQ(WaitForSingleObject(helperReady, kWaitMs), WAIT_OBJECT_0);
   HWND dialog = FindCrashDialog(GetCurrentProcessId());
   ASSERT_NE(dialog, nullptr);
-  const std::string summary = CrashSummary;
+  const std::string summary = TheCrash().summary;
   PostMessageA(helper, WM_APP, 0, reinterpret_cast<LPARAM>(nestedDone));
   EXPECT_EQ(WaitForSingleObject(nestedDone, kWaitMs), WAIT_OBJECT_0);
   EXPECT_TRUE(IsWindow(dialog));
   EXPECT_EQ(CountCrashDialogs(GetCurrentProcessId()), 1);
-  EXPECT_EQ(std::string(CrashSummary), summary);
+  EXPECT_EQ(std::string(TheCrash().summary), summary);
   PostMessageA(dialog, WM_COMMAND, IDC_DONT_SEND, 0);
   EXPECT_TRUE(worker.Join());
   CloseHandle(helperReady);

@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstring>
 
-#include "common/shared_buffers.h"
 #include "common/text_helpers.h"
 
 TEST(ParseLenientInt, NullAndRejectedStartsGiveDefault) {
@@ -65,11 +64,6 @@ TEST(ReportUrlRule, NeedsHttpSchemeAndAtLeastEightCharacters) {
   EXPECT_TRUE(IsUsableReportUrl("hTtP://127.0.0.1:8080/up"));
   EXPECT_FALSE(IsUsableReportUrl("https://x"));
   EXPECT_FALSE(IsUsableReportUrl(" http://x"));
-}
-
-TEST(SharedBuffers, HaveTheirFixedSizes) {
-  EXPECT_EQ(sizeof(CrashSummary), 65536u);
-  EXPECT_EQ(sizeof(ReportUrl), 1024u);
 }
 
 TEST(ParseLenientInt, ReportsWhereTheNumberEnded) {

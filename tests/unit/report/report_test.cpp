@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -109,7 +110,17 @@ std::string PartData(const std::string& request, const std::string& parameters) 
 
 unsigned ConfTwoFive(char* buffer, unsigned size) { return std::snprintf(buffer, size, "2.5"); }
 
-TEST(ReportPipelineTest, UploadsVersionAndPackedLogWithSummaryAndStack) {
+// A crash record as the crash path leaves it; on the heap, it is larger than a test's stack wants.
+std::unique_ptr<CrashRecord> Crash(const std::string& url, const std::string& summary,
+                                   const std::string& stack = "") {
+  auto crash = std::make_unique<CrashRecord>();
+  std::snprintf(crash->url, sizeof crash->url, "%s", url.c_str());
+  std::snprintf(crash->summary, sizeof crash->summary, "%s", summary.c_str());
+  std::snprintf(crash->stackTrace, sizeof crash->stackTrace, "%s", stack.c_str());
+  return crash;
+}
+
+TEST(ReportPipelineTest, UploadsVersionAndPackedLogWithSummaryStackAndDump) {
   GameFolder folder;
   folder.Write("ver.csv", "name,major,minor,patch\r\nVexo Quest,0,0,0\r\n");  // conf.ini's then
   std::string log;
@@ -125,10 +136,13 @@ TEST(ReportPipelineTest, UploadsVersionAndPackedLogWithSummaryAndStack) {
   inputs.folder = prefix.c_str();
   inputs.readConfVersion = ConfTwoFive;
   const std::string stack = "VexoCrashRpt stack 1\r\n#0 game.exe+0x155d context\r\n";
-  inputs.stackTrace = stack.c_str();
+  auto crash = Crash(server.Url("/crash/upload"), summary, stack);
+  const std::vector<uint8_t> dump = {'M', 'D', 'M', 'P', 0x93, 0xA7, 0, 0, 0, 0xFF};
+  crash->minidump = dump.data();
+  crash->minidumpSize = dump.size();
   NetTransport transport;
   Recorder recorder;
-  SubmitReport(server.Url("/crash/upload").c_str(), summary.c_str(), inputs, transport, recorder);
+  SubmitReport(*crash, inputs, transport, recorder);
   const std::string request = server.Join();
 
   EXPECT_EQ("extracting;submitting;answered 200;finished", recorder.events);
@@ -142,6 +156,11 @@ TEST(ReportPipelineTest, UploadsVersionAndPackedLogWithSummaryAndStack) {
   ASSERT_EQ("", pakread::ExtractByName(reinterpret_cast<const uint8_t*>(pak.data()), pak.size(),
                                        "stack.txt", decoded));
   EXPECT_EQ(stack, std::string(decoded.begin(), decoded.end()));
+  // The dump comes last, as it was given.
+  ASSERT_EQ("", pakread::ExtractByName(reinterpret_cast<const uint8_t*>(pak.data()), pak.size(),
+                                       "crash.dmp", decoded));
+  EXPECT_EQ(dump, decoded);
+  EXPECT_LT(pak.find("stack.txt"), pak.find("crash.dmp"));
 }
 
 class FailingStart : public NetTransport {
@@ -170,9 +189,9 @@ TEST(ReportPipelineTest, FailedNetworkStartTellsItsCodeAndConnectsNowhere) {
   inputs.folder = prefix.c_str();
   FailingStart transport;
   Recorder recorder;
-  SubmitReport("http://", "summary", inputs, transport, recorder);
+  SubmitReport(*Crash("http://", "summary"), inputs, transport, recorder);
   EXPECT_EQ("", recorder.events);  // an unusable URL does nothing at all
-  SubmitReport(url.c_str(), "summary", inputs, transport, recorder);
+  SubmitReport(*Crash(url, "summary"), inputs, transport, recorder);
 
   EXPECT_EQ("extracting;submitting;start failed 10092;finished", recorder.events);
   EXPECT_EQ(0, transport.stops);
