@@ -3,6 +3,10 @@
 //   oom: commits the whole address space, then faults
 //   heaplock-av | heaplock-stack: faults or overflows its stack holding the process heap's lock
 //   loaderlock-av | loaderlock-stack: the same holding the loader lock
+//   heap-free | heap-alloc: overruns a block of the process heap into its neighbour, then frees the
+//     block or allocates: the heap's own code faults on the damage
+//   loaderlock-hang: a side thread takes the loader lock and never gives it back; then faults
+//   kill-handler: ends the crash handler process the library started, then faults
 //   loaderlock-second: a side thread faults; once its dialog is up, the main thread faults holding
 //     the loader lock
 //   chain | chain-stack | chain-thread: ChainOuter calls ChainMiddle calls ChainInner, which
@@ -28,6 +32,7 @@
 // With VEXO_RESTART_MARK set and no arguments it is the restarted game: it appends a line to that
 // file, signals the event named by VEXO_RESTART_EVENT (if any) and exits at once.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -178,6 +183,53 @@ bool LockLoader() {
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")));
   ULONG_PTR cookie = 0;
   return lock != nullptr && lock(0, nullptr, &cookie) == 0;
+}
+
+// Overruns a 64-byte block of the process heap by 64 bytes, over its neighbour's header, and then
+// frees it (the heap merges it with the damaged neighbour) or, with the neighbour freed first,
+// allocates (the heap follows the damaged free list).
+int CorruptHeap(bool thenAllocate) {
+  HANDLE heap = GetProcessHeap();
+  auto* block = static_cast<char*>(HeapAlloc(heap, 0, 64));
+  auto* neighbour = static_cast<char*>(HeapAlloc(heap, 0, 64));
+  if (block == nullptr || neighbour == nullptr) return 3;
+  if (thenAllocate) HeapFree(heap, 0, neighbour);
+  StampFaultTime();
+  std::memset(block, 0x41, 128);
+  if (thenAllocate) return HeapAlloc(heap, 0, 64) != nullptr ? 4 : 5;
+  HeapFree(heap, 0, block);
+  return 4;
+}
+
+HANDLE loaderLockTaken = nullptr;
+
+DWORD WINAPI HoldLoaderLockForever(LPVOID) {
+  if (!LockLoader()) return 3;
+  SetEvent(loaderLockTaken);
+  Sleep(INFINITE);
+  return 0;
+}
+
+// The crash handler is the process this one started from rundll32.exe.
+bool EndCrashHandler() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  bool ended = false;
+  for (BOOL more = Process32First(snapshot, &entry); more && !ended;
+       more = Process32Next(snapshot, &entry)) {
+    if (entry.th32ParentProcessID != GetCurrentProcessId() ||
+        lstrcmpiA(entry.szExeFile, "rundll32.exe") != 0) {
+      continue;
+    }
+    HANDLE handler = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    ended = handler != nullptr && TerminateProcess(handler, 1) &&
+            WaitForSingleObject(handler, 10000) == WAIT_OBJECT_0;
+    if (handler != nullptr) CloseHandle(handler);
+  }
+  CloseHandle(snapshot);
+  return ended;
 }
 
 // A second thread crashes first; once its dialog is up, the main thread faults too, holding the
@@ -356,7 +408,8 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: crashgame av|div0|cpp|stack|thread|twocrash|raise CODE FLAGS|oom|"
-                 "heaplock-av|heaplock-stack|loaderlock-av|loaderlock-stack|"
+                 "heaplock-av|heaplock-stack|loaderlock-av|loaderlock-stack|heap-free|heap-alloc|"
+                 "loaderlock-hang|kill-handler|"
                  "loaderlock-second|exitfault|chain|chain-stack|chain-thread|"
                  "abort|purecall|invalidparam|late-abort RUNTIME|throw|throw-thread|"
                  "filter-declines|filter-handles|filter-null|filter-dll|hang|busy|idle SECONDS|"
@@ -403,6 +456,16 @@ int main(int argc, char** argv) {
   } else if (std::strcmp(kind, "oom") == 0) {
     const unsigned long megabytes = ExhaustAddressSpace();
     std::fprintf(stderr, "crashgame: %lu MB committed\n", megabytes);
+    AccessViolation();
+  } else if (std::strcmp(kind, "heap-free") == 0 || std::strcmp(kind, "heap-alloc") == 0) {
+    return CorruptHeap(kind[5] == 'a');
+  } else if (std::strcmp(kind, "loaderlock-hang") == 0) {
+    loaderLockTaken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (CreateThread(nullptr, 0, HoldLoaderLockForever, nullptr, 0, nullptr) == nullptr) return 3;
+    WaitForSingleObject(loaderLockTaken, INFINITE);
+    AccessViolation();
+  } else if (std::strcmp(kind, "kill-handler") == 0) {
+    if (!EndCrashHandler()) return 3;
     AccessViolation();
   } else if (std::strncmp(kind, "heaplock-", 9) == 0 ||
              std::strncmp(kind, "loaderlock-", 11) == 0) {

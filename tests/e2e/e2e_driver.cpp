@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <psapi.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 // clang-format on
 
 #include <cstdio>
@@ -62,23 +63,51 @@ void Emit(const std::string& line) {
   std::fflush(stdout);
 }
 
+// The game's children whose executable is named name (any, when empty).
+std::vector<DWORD> ChildrenOf(DWORD parent, const wchar_t* name = L"") {
+  std::vector<DWORD> children;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return children;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID == parent &&
+        (name[0] == L'\0' || lstrcmpiW(entry.szExeFile, name) == 0)) {
+      children.push_back(entry.th32ProcessID);
+    }
+  }
+  CloseHandle(snapshot);
+  return children;
+}
+
 struct Search {
-  DWORD processId;
+  // The game and the processes it started: its crash handler shows the dialog from one of them.
+  std::vector<DWORD> processIds;
   HWND owner;
   HWND found;
+  DWORD foundIn;
 };
+
+Search SearchFor(DWORD game, HWND owner = nullptr) {
+  Search search = {ChildrenOf(game), owner, nullptr, 0};
+  search.processIds.push_back(game);
+  return search;
+}
 
 BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
   Search* search = reinterpret_cast<Search*>(param);
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
-  if (pid != search->processId || !IsWindowVisible(window)) return TRUE;
+  bool ours = false;
+  for (DWORD id : search->processIds) ours = ours || id == pid;
+  if (!ours || !IsWindowVisible(window)) return TRUE;
   // Only dialogs are asked for their text: the game's own window may belong to a hung thread.
   char className[64] = {};
   GetClassNameA(window, className, sizeof className);
   if (std::strcmp(className, "#32770") != 0) return TRUE;
   if (WindowText(window) == "Vexo Quest" && GetDlgItem(window, kIdcSend) != nullptr) {
     search->found = window;
+    search->foundIn = pid;
     return FALSE;
   }
   return TRUE;
@@ -203,10 +232,11 @@ int main() {
   auto timeLeft = [&]() -> bool { return GetTickCount() - start < options.timeoutMs; };
 
   // Wait for the dialog, or for the host to end without one.
-  Search search = {process.dwProcessId, nullptr, nullptr};
+  Search search = SearchFor(process.dwProcessId);
   const DWORD pollMs = options.measure ? 1 : 20;
   while (search.found == nullptr && timeLeft()) {
     if (WaitForSingleObject(process.hProcess, pollMs) == WAIT_OBJECT_0) break;
+    search = SearchFor(process.dwProcessId);
     EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
   }
   HWND dialog = search.found;
@@ -230,7 +260,8 @@ int main() {
     Emit("event=nodialog");
   } else {
     HWND restart = GetDlgItem(dialog, kIdcRestart);
-    Emit("event=dialog send_enabled=" +
+    Emit(std::string("event=dialog process=") +
+         (search.foundIn == process.dwProcessId ? "game" : "handler") + " send_enabled=" +
          std::to_string(IsWindowEnabled(GetDlgItem(dialog, kIdcSend))) +
          " restart_checked=" + std::to_string(SendMessageA(restart, BM_GETCHECK, 0, 0)) +
          " restart_text=" + Hex(WindowText(restart)) +
@@ -257,7 +288,7 @@ int main() {
     // Confirm every message box the dialog shows until the dialog is gone.
     int boxes = 0;
     while (IsWindow(dialog) && timeLeft()) {
-      Search boxSearch = {process.dwProcessId, dialog, nullptr};
+      Search boxSearch = SearchFor(process.dwProcessId, dialog);
       EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&boxSearch));
       if (boxSearch.found == nullptr) {
         WaitForSingleObject(process.hProcess, 20);
@@ -282,7 +313,22 @@ int main() {
          " dialog_gone=" + std::to_string(!IsWindow(dialog)));
   }
 
+  // A crash handler the game started must end with it; those still running are counted once they
+  // have had a few seconds to notice.
+  std::vector<HANDLE> handlers;
+  for (DWORD id : ChildrenOf(process.dwProcessId, L"rundll32.exe")) {
+    HANDLE handler = OpenProcess(SYNCHRONIZE, FALSE, id);
+    if (handler != nullptr) handlers.push_back(handler);
+  }
   DWORD waited = WaitForSingleObject(process.hProcess, timeLeft() ? options.timeoutMs : 1000);
+  int leftover = 0;
+  for (HANDLE handler : handlers) {
+    if (WaitForSingleObject(handler, 5000) != WAIT_OBJECT_0) {
+      ++leftover;
+      TerminateProcess(handler, 1);
+    }
+    CloseHandle(handler);
+  }
   DWORD exitCode = 0;
   GetExitCodeProcess(process.hProcess, &exitCode);
   char code[16];
@@ -290,6 +336,7 @@ int main() {
   // The game's own time: a wrapper around this driver may wait for a shared display first.
   Emit(std::string("event=exit code=") + code +
        " ended=" + std::to_string(waited == WAIT_OBJECT_0) +
+       " handlers_left=" + std::to_string(leftover) +
        " elapsed_ms=" + std::to_string(GetTickCount() - start));
   if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
   if (stampPath[0] != '\0') DeleteFileA(stampPath);

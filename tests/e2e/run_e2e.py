@@ -58,6 +58,8 @@ class Scenario:
         self.folder = kw.get("folder", "game")              # the game folder's name
         # The lines the game's or a library's own filter noted, in order; None: not checked.
         self.expect_filter_calls = kw.get("expect_filter_calls")
+        self.handler = kw.get("handler", False)          # HANDLER=process in crashrpt.ini
+        self.minidump = kw.get("minidump", False)        # MINIDUMP=1: crash.dmp, read by Breakpad
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
@@ -196,6 +198,37 @@ SCENARIOS = [
     Scenario("japanese_system_chinese_names", locale="ja_JP.UTF-8", folder="游戏", exe="游戏.exe",
              expect_box=OK_BOX),
     Scenario("chinese_system_chinese_names", folder="游戏", exe="游戏.exe", expect_box=OK_BOX),
+] + [
+    # HANDLER=process: the ordinary crash kinds give the same dialog and report from the handler.
+    Scenario("handler_%s" % name, crash=crash, handler=True, expect_code=code, expect_flags=flags,
+             expect_box=OK_BOX)
+    for name, crash, code, flags in (
+        ("av", "av", 0xC0000005, "0"), ("stack", "stack", 0xC00000FD, "0"),
+        ("cpp", "cpp", 0xE06D7363, "1"), ("thread", "thread", 0xC0000005, "0"))
+] + [
+    # What no report from inside the game survives: a corrupt heap, a stack overflow while the
+    # heap's lock is held, a thread that keeps the loader lock.
+    Scenario("handler_heap_overrun_free", crash="heap-free", handler=True, expect_box=OK_BOX),
+    Scenario("handler_heap_overrun_alloc", crash="heap-alloc", handler=True, expect_box=OK_BOX),
+    Scenario("handler_heap_lock_stack_overflow", crash="heaplock-stack", handler=True,
+             expect_code=0xC00000FD, expect_box=OK_BOX),
+    Scenario("handler_loader_lock_held", crash="loaderlock-hang", handler=True, expect_box=OK_BOX),
+    # Without its handler the game reports in process; a game that ends normally takes its
+    # handler with it.
+    Scenario("handler_killed_falls_back", crash="kill-handler", handler=True, expect_box=OK_BOX),
+    Scenario("handler_normal_exit", crash="idle 2", handler=True, expect_dialog=False,
+             expect_code=0, max_seconds=60),
+    Scenario("handler_hang_reported", crash="hang", handler=True, ini_extra=b"HANGSECONDS=5\r\n",
+             expect_code=HANG_CODE, expect_flags="1", expect_box=OK_BOX, max_seconds=40),
+] + [
+    # MINIDUMP=1, in process and from the handler: Breakpad's own tools read the dump.
+    Scenario("minidump_%s%s" % (name, "_handler" if handler else ""), crash=crash, exe=exe,
+             handler=handler, minidump=True, stacktrace=True, expect_box=OK_BOX,
+             expect_chain=["ChainInner", "ChainMiddle", "ChainOuter"])
+    for handler in (False, True)
+    for name, crash, exe in (("chain", "chain", "crashgame.exe"),
+                             ("chain_thread", "chain-thread", "crashgame.exe"),
+                             ("chain_nofp", "chain", "crashgame_nofp.exe"))
 ]
 
 
@@ -350,6 +383,10 @@ def run(scenario, paths, workdir):
             f.write(b"[INFO]\r\nPOSTURL=" + url.encode() + b"\r\n")
             if scenario.stacktrace:
                 f.write(b"STACKTRACE=1\r\n")
+            if scenario.handler:
+                f.write(b"HANDLER=process\r\n")
+            if scenario.minidump:
+                f.write(b"MINIDUMP=1\r\n")
             f.write(scenario.ini_extra)
         if scenario.ver_csv is not None:
             with open(os.path.join(game, "ver.csv"), "wb") as f:
@@ -399,9 +436,11 @@ def run(scenario, paths, workdir):
         game_seconds = elapsed
         if "exit" in kinds and "elapsed_ms" in events[kinds.index("exit")]:
             game_seconds = int(events[kinds.index("exit")]["elapsed_ms"]) / 1000.0
+        exit_event = events[kinds.index("exit")] if "exit" in kinds else {}
+        check(exit_event.get("handlers_left") == "0",
+              "a crash handler outlived the game: %s" % exit_event)
         if not scenario.expect_dialog:
             check(kinds == ["nodialog", "exit"], "expected no dialog, saw %s %s" % (kinds, done.stderr))
-            exit_event = events[-1]
             check(exit_event["ended"] == "1", "the game did not end")
             check(int(exit_event["code"], 16) == scenario.expect_code,
                   "exit code %s, expected 0x%08x" % (exit_event["code"], scenario.expect_code))
@@ -413,6 +452,10 @@ def run(scenario, paths, workdir):
             return
         check("dialog" in kinds, "the crash dialog never appeared: %s %s" % (kinds, done.stderr))
         dialog = events[kinds.index("dialog")]
+        # From the handler process wherever there is one; killed before the crash, the game's own.
+        shown_by = "handler" if scenario.handler and scenario.crash != "kill-handler" else "game"
+        check(dialog.get("process") == shown_by, "dialog shown by the %s, expected the %s" % (
+            dialog.get("process"), shown_by))
         check(int(dialog["send_enabled"]) == scenario.expect_send_enabled,
               "Send enabled=%s, expected %s" % (dialog["send_enabled"], scenario.expect_send_enabled))
         check(dialog["restart_checked"] == "1", "restart box not ticked at start")
@@ -470,9 +513,15 @@ def run(scenario, paths, workdir):
                 check(wall_started - 2 <= stamp <= wall_started + elapsed + 2,
                       "exception time %s is outside the run" % (summary.groups(),))
                 traced = scenario.stacktrace and scenario.expect_flags is not None
+                dumped = scenario.minidump and scenario.expect_flags is not None
                 entries = collector.pak_entries(1)
-                check(entries == (["log.txt", "stack.txt"] if traced else ["log.txt"]),
-                      "archive entries %s" % entries)
+                check(entries == ["log.txt"] + (["stack.txt"] if traced else []) +
+                      (["crash.dmp"] if dumped else []), "archive entries %s" % entries)
+                if dumped:
+                    address = int(re.search(re.escape(gbk("异常地址：")) + rb"0x([0-9a-f]+)",
+                                            raw[len(prefix):]).group(1), 16)
+                    print("scenario %s: minidump %s" % (scenario.name, check_minidump(
+                        collector, paths, scenario, address, workdir)))
                 if scenario.expect_chain:
                     found = check_chain(collector, paths, scenario)
                     print("scenario %s: chain at frames %s" % (scenario.name, found))
@@ -504,6 +553,97 @@ def check_chain(collector, paths, scenario):
         found.append(int(frames[at][1:].split()[0]))
         at += 1
     return found
+
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+STACKWALK = os.path.join(ROOT, "build", "tools", "minidump", "minidump_stackwalk")
+
+
+def pe_debug_id(path):
+    """The CodeView GUID and age of a PE file, as Breakpad prints a debug id."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<H", data, pe + 6)[0], \
+        struct.unpack_from("<H", data, pe + 20)[0]
+    optional = pe + 24
+    debug_rva, debug_size = struct.unpack_from("<II", data, optional + 96 + 6 * 8)
+    table = optional + optional_size
+    for i in range(sections):
+        vsize, va, raw_size, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+        if va <= debug_rva < va + max(vsize, raw_size):
+            at = raw + debug_rva - va
+            for entry in range(debug_size // 28):
+                kind, size, _, pointer = struct.unpack_from("<IIII", data, at + 28 * entry + 12)
+                if kind == 2 and data[pointer:pointer + 4] == b"RSDS":
+                    d1, d2, d3 = struct.unpack_from("<IHH", data, pointer + 4)
+                    rest = data[pointer + 12:pointer + 20]
+                    age = struct.unpack_from("<I", data, pointer + 20)[0]
+                    return "%08X%04X%04X%s%x" % (d1, d2, d3, rest.hex().upper(), age)
+    return None
+
+
+def function_ranges(debug_file, names):
+    """Where each named function lies in the executable's preferred image, from its symbols."""
+    out = subprocess.run(["i686-w64-mingw32-nm", "-C", debug_file], capture_output=True,
+                         check=True).stdout.decode()
+    starts, found = set(), {}
+    for line in out.splitlines():
+        fields = line.split(None, 2)
+        if len(fields) == 3 and fields[1] in "tT":
+            starts.add(int(fields[0], 16))
+            name = fields[2].replace("(anonymous namespace)::", "").split("(")[0]
+            if name in names:
+                found[name] = int(fields[0], 16)
+    # A function ends where the next symbol of the code begins.
+    return {name: (start, min([s for s in starts if s > start] or [start + 1]))
+            for name, start in found.items()}
+
+
+def check_minidump(collector, paths, scenario, summary_address, workdir):
+    """Breakpad's minidump_stackwalk reads the report's crash.dmp: the modules with the shipped
+    binaries' debug ids, the crashing thread's instruction at the summary's address, and a walk
+    through the chain's frames; a second thread's crash keeps both threads."""
+    check(os.access(STACKWALK, os.X_OK), "%s is missing (scripts/setup installs it)" % STACKWALK)
+    dump = os.path.join(workdir, "crash.dmp")
+    subprocess.run([collector.binary, "show", "1", "--db", collector.db, "--minidump", dump],
+                   capture_output=True, check=True)
+    walked = subprocess.run([STACKWALK, "-m", dump], capture_output=True, timeout=120)
+    check(walked.returncode == 0, "minidump_stackwalk failed: %r" % walked.stderr[-500:])
+    modules, frames, crash_thread = {}, {}, None
+    for line in walked.stdout.decode("utf-8", "replace").splitlines():
+        fields = line.split("|")
+        if fields[0] == "Module" and len(fields) >= 8:
+            modules[fields[1].lower()] = (fields[4], int(fields[5], 16))
+        elif fields[0] == "Crash" and len(fields) >= 4:
+            crash_thread = int(fields[3])
+        elif fields[0].isdigit() and len(fields) >= 7:
+            base = modules.get(fields[2].lower(), (None, 0))[1]
+            frames.setdefault(int(fields[0]), []).append((fields[2], base + int(fields[6], 16)))
+    for name in (scenario.exe, "VexoCrashRpt.dll"):
+        check(name.lower() in modules, "%s not among the dump's modules %s" % (name, sorted(modules)))
+        expected = pe_debug_id(os.path.join(paths.bin, name))
+        check(modules[name.lower()][0] == expected, "%s debug id %s, the shipped file's %s" % (
+            name, modules[name.lower()][0], expected))
+    check(crash_thread in frames, "no frames for the crashing thread %s" % crash_thread)
+    walk = frames[crash_thread]
+    check(walk[0][1] == summary_address, "crashing thread at 0x%x, the summary says 0x%x" % (
+        walk[0][1], summary_address))
+    stem = os.path.splitext(scenario.exe)[0]
+    ranges = function_ranges(os.path.join(paths.bin, stem + ".debug"), scenario.expect_chain)
+    exe_base = modules[scenario.exe.lower()][1]
+    at = 0
+    for function in scenario.expect_chain:
+        low, high = ranges[function]
+        while at < len(walk) and not (walk[at][0].lower() == scenario.exe.lower() and
+                                      low <= walk[at][1] - exe_base + 0x400000 < high):
+            at += 1
+        check(at < len(walk), "Breakpad's walk misses %s: %s" % (
+            function, ["%s+0x%x" % (m, a) for m, a in walk]))
+    if "thread" in scenario.crash:
+        check(len(frames) >= 2, "a second thread's crash, but %d threads" % len(frames))
+    return "%d threads, %d modules, %d bytes, chain within %d frames" % (
+        len(frames), len(modules), os.path.getsize(dump), at + 1)
 
 
 def wait_for_file(path, seconds):
