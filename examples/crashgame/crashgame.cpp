@@ -23,7 +23,9 @@
 //   hang: a window on the main thread, then a deadlock of the main thread and a worker
 //   busy: a window on the main thread that answers only every 3 s, five times, then exits
 //   idle SECONDS: a window on the main thread, idle in its message loop for SECONDS; then prints
-//     the process's CPU time (cpu_ms=N) and exits
+//     the process's CPU time (cpu_ms=N), how long InstallCrashRpt took (install_ms=N) and the
+//     memory of the game and of its crash handler, if any (game_ws_kb, handler_ws_kb...), and exits
+//   threads N: starts N-1 threads that wait, then faults on the main thread
 //   exitfault: ends normally and faults late in termination, after the library's own detach
 //     (through crashgame_late.dll)
 //   locate: prints the first crash dialog's window rectangle (left top width height)
@@ -32,6 +34,7 @@
 // With VEXO_RESTART_MARK set and no arguments it is the restarted game: it appends a line to that
 // file, signals the event named by VEXO_RESTART_EVENT (if any) and exits at once.
 #include <windows.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -210,25 +213,40 @@ DWORD WINAPI HoldLoaderLockForever(LPVOID) {
   return 0;
 }
 
-// The crash handler is the process this one started from rundll32.exe.
-bool EndCrashHandler() {
+// The crash handler is the process this one started from rundll32.exe; 0 when there is none.
+DWORD CrashHandlerId() {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
   PROCESSENTRY32 entry = {};
   entry.dwSize = sizeof entry;
-  bool ended = false;
-  for (BOOL more = Process32First(snapshot, &entry); more && !ended;
+  DWORD found = 0;
+  for (BOOL more = Process32First(snapshot, &entry); more && found == 0;
        more = Process32Next(snapshot, &entry)) {
-    if (entry.th32ParentProcessID != GetCurrentProcessId() ||
-        lstrcmpiA(entry.szExeFile, "rundll32.exe") != 0) {
-      continue;
+    if (entry.th32ParentProcessID == GetCurrentProcessId() &&
+        lstrcmpiA(entry.szExeFile, "rundll32.exe") == 0) {
+      found = entry.th32ProcessID;
     }
-    HANDLE handler = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-    ended = handler != nullptr && TerminateProcess(handler, 1) &&
-            WaitForSingleObject(handler, 10000) == WAIT_OBJECT_0;
-    if (handler != nullptr) CloseHandle(handler);
   }
   CloseHandle(snapshot);
+  return found;
+}
+
+void PrintMemory(const char* who, HANDLE process) {
+  PROCESS_MEMORY_COUNTERS counters = {};
+  counters.cb = sizeof counters;
+  if (process == nullptr || !GetProcessMemoryInfo(process, &counters, sizeof counters)) return;
+  std::printf("%s_ws_kb=%lu %s_private_kb=%lu\n", who,
+              static_cast<unsigned long>(counters.WorkingSetSize / 1024), who,
+              static_cast<unsigned long>(counters.PagefileUsage / 1024));
+}
+
+bool EndCrashHandler() {
+  const DWORD handlerId = CrashHandlerId();
+  HANDLE handler = handlerId != 0 ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, handlerId)
+                                  : nullptr;
+  const bool ended = handler != nullptr && TerminateProcess(handler, 1) &&
+                     WaitForSingleObject(handler, 10000) == WAIT_OBJECT_0;
+  if (handler != nullptr) CloseHandle(handler);
   return ended;
 }
 
@@ -375,6 +393,17 @@ int IdleFor(unsigned seconds) {
   const unsigned long long spent =
       ticks(kernel) + ticks(user) - ticks(kernelBefore) - ticks(userBefore);
   std::printf("cpu_ms=%.1f\n", static_cast<double>(spent) / 10000.0);
+  PrintMemory("game", GetCurrentProcess());
+  if (const DWORD handlerId = CrashHandlerId()) {
+    HANDLE handler = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, handlerId);
+    PrintMemory("handler", handler);
+    if (handler != nullptr) CloseHandle(handler);
+  }
+  return 0;
+}
+
+DWORD WINAPI WaitForever(LPVOID) {
+  Sleep(INFINITE);
   return 0;
 }
 
@@ -434,7 +463,13 @@ int main(int argc, char** argv) {
   auto install = reinterpret_cast<ExportFn>(GetProcAddress(library, "InstallCrashRpt"));
   auto testSend = reinterpret_cast<ExportFn>(GetProcAddress(library, "TestSendDlg"));
   if (install == nullptr || testSend == nullptr) return 3;
+  LARGE_INTEGER frequency, before, after;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&before);
   const int installed = install();
+  QueryPerformanceCounter(&after);
+  const double installMs =
+      static_cast<double>(after.QuadPart - before.QuadPart) * 1000.0 / frequency.QuadPart;
 
   const char* kind = argv[1];
   if (std::strcmp(kind, "av") == 0) {
@@ -502,7 +537,13 @@ int main(int argc, char** argv) {
     return Hang();
   } else if (std::strcmp(kind, "busy") == 0) {
     return BusyButAnswering();
+  } else if (std::strcmp(kind, "threads") == 0 && argc >= 3) {
+    for (int i = 1; i < std::atoi(argv[2]); ++i) {
+      if (CreateThread(nullptr, 0, WaitForever, nullptr, 0, nullptr) == nullptr) return 3;
+    }
+    AccessViolation();
   } else if (std::strcmp(kind, "idle") == 0 && argc >= 3) {
+    std::printf("install_ms=%.1f\n", installMs);
     return IdleFor(static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)));
   } else if (std::strcmp(kind, "exitfault") == 0) {
     auto arm = reinterpret_cast<void(__cdecl*)()>(

@@ -140,9 +140,11 @@ class BuiltLibrary : public ::testing::Test {
   HMODULE module_ = nullptr;
 };
 
-TEST_F(BuiltLibrary, ExportsThreeNamesAtFixedOrdinals) {
-  const char* names[] = {"InstallCrashRpt", "TestSendDlg", "UninstallCrashRpt"};
-  for (int ordinal = 1; ordinal <= 3; ++ordinal) {
+// The game's three, then the crash handler's entry for rundll32.
+TEST_F(BuiltLibrary, ExportsItsNamesAtFixedOrdinals) {
+  const char* names[] = {"InstallCrashRpt", "TestSendDlg", "UninstallCrashRpt",
+                         "VexoCrashHandler"};
+  for (int ordinal = 1; ordinal <= 4; ++ordinal) {
     FARPROC byName = GetProcAddress(module_, names[ordinal - 1]);
     EXPECT_NE(byName, nullptr) << names[ordinal - 1];
     EXPECT_EQ(GetProcAddress(module_, MAKEINTRESOURCEA(ordinal)), byName);
@@ -154,10 +156,10 @@ TEST_F(BuiltLibrary, ExportsThreeNamesAtFixedOrdinals) {
   const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
   auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
   EXPECT_EQ(exports->Base, 1u);
-  EXPECT_EQ(exports->NumberOfFunctions, 3u);
-  ASSERT_EQ(exports->NumberOfNames, 3u);
+  EXPECT_EQ(exports->NumberOfFunctions, 4u);
+  ASSERT_EQ(exports->NumberOfNames, 4u);
   auto* nameRvas = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     EXPECT_STREQ(reinterpret_cast<const char*>(base + nameRvas[i]), names[i]);
   }
 }
