@@ -8,7 +8,7 @@ import re
 import subprocess
 import sys
 
-ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "gdi32.dll", "ws2_32.dll", "msvcrt.dll"}
+ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "gdi32.dll", "ws2_32.dll", "msvcrt.dll", "ntdll.dll"}
 
 
 def run(*args):
