@@ -23,6 +23,8 @@ class Frames {
  public:
   explicit Frames(StackCapture& capture) : capture_(capture) { capture_.frameCount = 0; }
   bool Full() const { return capture_.frameCount >= kMaxStackFrames; }
+  // The frame found last, the one below the next: every walk starts with frame 0.
+  uint32_t Last() const { return capture_.frames[capture_.frameCount - 1].address; }
   void Add(uint32_t address, FrameMethod method) {
     if (!Full()) capture_.frames[capture_.frameCount++] = {address, method};
   }
@@ -31,13 +33,41 @@ class Frames {
   StackCapture& capture_;
 };
 
-// Return addresses among the words of [from, to).
+// How far a function's code may lie from its start: a call whose target is further below the frame
+// it should have made is taken for a call to another function.
+constexpr uint32_t kMaxFunctionBytes = 64u << 10;
+
+// True when the bytes before returnAddress are a direct call (E8 rel32) to the function that holds
+// below, the address of the frame under it: the target lies in the same module, at or below it,
+// and within a function's reach. A stale return address, left on the stack by a call that has
+// returned, usually called something else.
+bool CallsFunctionOf(const StackCapture& capture, uint32_t returnAddress, uint32_t below,
+                     MemoryReader& memory) {
+  uint8_t call[5];
+  if (returnAddress < sizeof call || !memory.Read(returnAddress - sizeof call, call, sizeof call) ||
+      call[0] != 0xE8) {
+    return false;
+  }
+  const uint32_t offset = uint32_t{call[1]} | uint32_t{call[2]} << 8 | uint32_t{call[3]} << 16 |
+                          uint32_t{call[4]} << 24;
+  const uint32_t target = returnAddress + offset;
+  const StackModule* module = FindModule(capture, below);
+  return module != nullptr && FindModule(capture, target) == module && target <= below &&
+         below - target < kMaxFunctionBytes;
+}
+
+// Return addresses among the words of [from, to). Between two sound frames (validated), a word
+// also has to pass the call-target check against the frame below it: there every true caller is
+// found, and what fails is stale.
 void Scan(const StackCapture& capture, uint32_t from, uint32_t to, MemoryReader& memory,
-          Frames& frames) {
+          Frames& frames, bool validated) {
   for (uint32_t at = from; at + 4 <= to && at >= from && !frames.Full(); at += 4) {
     uint32_t word = 0;
     if (!memory.Read(at, &word, sizeof word)) return;
-    if (IsReturnAddress(capture, word, memory)) frames.Add(word, FrameMethod::kScan);
+    if (IsReturnAddress(capture, word, memory) &&
+        (!validated || CallsFunctionOf(capture, word, frames.Last(), memory))) {
+      frames.Add(word, FrameMethod::kScan);
+    }
   }
 }
 
@@ -115,13 +145,13 @@ void WalkStack(StackCapture& capture, uint32_t stackTop, MemoryReader& memory) {
                        memory.Read(framePointer, saved, sizeof saved) && InCode(capture, saved[1]);
     if (!sound) break;
     // Functions without a frame pointer of their own leave their return addresses below it.
-    Scan(capture, position, framePointer, memory, frames);
+    Scan(capture, position, framePointer, memory, frames, true);
     frames.Add(saved[1], FrameMethod::kFramePointer);
     position = framePointer + 8;
     if (saved[0] <= framePointer) break;  // a chain must rise
     framePointer = saved[0];
   }
-  Scan(capture, position, stackTop, memory, frames);
+  Scan(capture, position, stackTop, memory, frames, false);
 }
 
 std::size_t FormatStackTrace(const StackCapture& capture, char* out, std::size_t size) {

@@ -66,7 +66,9 @@ const StackModule* FindModule(const StackCapture& capture, uint32_t address);
 // while it is sound: each frame lies on the stack above the last, and its return address points
 // into a module's code. Below each such frame, and above the last one, the stack is scanned for
 // return addresses: a word counts when it points into a module's code and the bytes before it
-// decode as a call instruction. Needs capture.modules.
+// decode as a call instruction. Below a sound frame the call must also be a direct one to the
+// function of the frame under it (the nearest start at or below that frame, in its module);
+// indirect calls and calls elsewhere there are stale. Needs capture.modules.
 void WalkStack(StackCapture& capture, uint32_t stackTop, MemoryReader& memory);
 
 // True when the bytes just before returnAddress decode as a call instruction.

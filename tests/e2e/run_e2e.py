@@ -551,6 +551,11 @@ def check_chain(collector, paths, scenario):
               "no file:line for %s: %s" % (function, frames[at]))
         found.append(int(frames[at][1:].split()[0]))
         at += 1
+    # The call chain's own functions follow each other with nothing stale between them.
+    if "ChainInner" in scenario.expect_chain:
+        first = scenario.expect_chain.index("ChainInner")
+        check(found[first:] == list(range(found[first], found[first] + len(found) - first)),
+              "frames between the chain's functions: %s\n%s" % (found, "\n".join(frames)))
     return found
 
 

@@ -107,11 +107,47 @@ TEST_F(StackWalk, ScansForReturnAddressesWhereTheChainFailsOrSkips) {
   memory_.PutWord(esp + 0x40, esp + 0x20);  // falls back down: the chain is not sound
   memory_.PutWord(esp + 0x44, kCallReg);
   memory_.PutWord(esp + 0x60, kCallMem);  // above the chain's end
+  // Below the sound frame only a direct call to the frame under it would count: the indirect
+  // call's return address is dropped there. Above the chain's end the scan takes any call.
   EXPECT_EQ(Walk(esp, esp + 0x10),
-            (std::vector<std::string>{"128 context", "64 scan", "16 fp", "32 fp", "48 scan"}));
+            (std::vector<std::string>{"128 context", "16 fp", "32 fp", "48 scan"}));
   // With no frame pointer at all, the scan alone finds every return address in order.
   EXPECT_EQ(Walk(esp, 0),
             (std::vector<std::string>{"128 context", "64 scan", "16 scan", "32 scan", "48 scan"}));
+}
+
+// A function without a frame pointer between the fault and a sound frame: its caller's return
+// address is kept, because its call goes to the function that faulted; stale return addresses of
+// calls to other functions, here or in another module, are not.
+TEST_F(StackWalk, BelowASoundFrameKeepsOnlyCallsToTheFrameUnder) {
+  StackModule& library = capture_.modules[1];
+  library.base = 0x10000000;
+  library.size = 0x10000;
+  std::strcpy(library.name, "crash.dll");
+  library.codeBegin[0] = 0x10001000;
+  library.codeEnd[0] = 0x10002000;
+  library.codeRanges = 1;
+  capture_.moduleCount = 2;
+  memory_.Put(0x10001000, std::vector<uint8_t>(0x100, 0xCC));
+  auto directCall = [&](uint32_t returnAddress, uint32_t target) {
+    const uint32_t offset = target - returnAddress;
+    memory_.Put(returnAddress - 5, {0xE8, uint8_t(offset), uint8_t(offset >> 8),
+                                    uint8_t(offset >> 16), uint8_t(offset >> 24)});
+  };
+  const uint32_t faulting = kCode + 0x70;     // the function holding eip (kCode + 0x80)
+  const uint32_t caller = kCode + 0xA0;       // calls it
+  const uint32_t staleHere = kCode + 0xB0;    // a returned call to a function above eip
+  const uint32_t staleThere = 0x10001050;     // a returned call inside another module
+  directCall(caller, faulting);
+  directCall(staleHere, kCode + 0xE0);
+  directCall(staleThere, 0x10001010);
+  const uint32_t esp = kStackTop - 0x100;
+  memory_.PutWord(esp + 0x04, staleThere);
+  memory_.PutWord(esp + 0x08, staleHere);
+  memory_.PutWord(esp + 0x0C, caller);
+  memory_.PutWord(esp + 0x10, 0);  // the sound frame: the chain ends with it
+  memory_.PutWord(esp + 0x14, kCallReg);
+  EXPECT_EQ(Walk(esp, esp + 0x10), (std::vector<std::string>{"128 context", "160 scan", "32 fp"}));
 }
 
 TEST(StackTraceText, ModulesAndFramesInTheUploadedGrammar) {
