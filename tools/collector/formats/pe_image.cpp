@@ -13,6 +13,8 @@ constexpr uint32_t kDebugTypeCodeView = 2;
 constexpr uint32_t kDebugDirectoryIndex = 6;
 constexpr uint32_t kSymbolSize = 18;
 constexpr uint16_t kFileDll = 0x2000;
+constexpr uint32_t kSectionCode = 0x00000020;
+constexpr uint32_t kSectionExecute = 0x20000000;
 
 class Reader {
  public:
@@ -104,6 +106,12 @@ void ReadCodeView(const Reader& in, uint64_t at, uint32_t size, PeIdentity& out)
 
 }  // namespace
 
+std::string CodeIdOf(uint32_t timestamp, uint32_t sizeOfImage) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%08X%X", timestamp, sizeOfImage);
+  return text;
+}
+
 std::string ReadPeIdentity(const std::string& bytes, PeIdentity& out) {
   out = PeIdentity();
   Reader in(bytes);
@@ -162,6 +170,11 @@ std::string ReadPeIdentity(const std::string& bytes, PeIdentity& out) {
     section.virtualAddress = in.U32(header + 12);
     section.rawSize = in.U32(header + 16);
     section.rawOffset = in.U32(header + 20);
+    uint32_t characteristics = in.U32(header + 36);
+    if ((characteristics & (kSectionCode | kSectionExecute)) != 0 && section.rawSize != 0 &&
+        section.rawOffset != 0 && in.Has(section.rawOffset, section.rawSize)) {
+      out.loadable = true;
+    }
     if (section.name == ".debug_info" && section.rawSize != 0 &&
         in.Has(section.rawOffset, section.rawSize)) {
       out.hasDwarf = true;
