@@ -1,0 +1,414 @@
+#include "stack_walk.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace collector {
+namespace {
+
+// How far one scan looks above the stack pointer: 32 KB, more than the frames of the code we
+// expect to walk without call-frame information.
+constexpr std::size_t kScanWords = 8192;
+// The longest FF /2 call: FF, ModRM, SIB and a 32-bit displacement.
+constexpr std::size_t kMaxIndirectCall = 7;
+
+struct Registers {
+  uint32_t value[kCfiColumns] = {};
+  bool valid[kCfiColumns] = {};
+
+  void Set(int reg, uint32_t v) {
+    value[reg] = v;
+    valid[reg] = true;
+  }
+};
+
+bool IsCalleeSaved(int reg) {
+  return reg == kDwarfEbx || reg == kDwarfEbp || reg == kDwarfEsi || reg == kDwarfEdi;
+}
+
+uint32_t Le32(const uint8_t* b) {
+  return b[0] | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) | (uint32_t{b[3]} << 24);
+}
+
+// The length of an FF /2 (near indirect call) instruction from its ModRM and SIB bytes, 0 when
+// the bytes are not one.
+std::size_t IndirectCallLength(const uint8_t* b, std::size_t available) {
+  if (available < 2 || b[0] != 0xFF || ((b[1] >> 3) & 7) != 2) return 0;
+  uint8_t mod = b[1] >> 6;
+  uint8_t rm = b[1] & 7;
+  if (mod == 3) return 2;
+  std::size_t length = 2;
+  if (rm == 4) {
+    if (available < 3) return 0;
+    length += 1;
+    if (mod == 0 && (b[2] & 7) == 5) length += 4;
+  } else if (mod == 0 && rm == 5) {
+    length += 4;
+  }
+  if (mod == 1) length += 1;
+  if (mod == 2) length += 4;
+  return length;
+}
+
+class Walker {
+ public:
+  Walker(const Minidump& dump, const StackWalkProvider& provider)
+      : dump_(dump), provider_(provider) {
+    for (std::size_t i = 0; i < dump.modules.size(); ++i) {
+      const Minidump::Module& module = dump.modules[i];
+      if (module.size != 0 && module.base + module.size <= (uint64_t{1} << 32)) {
+        ranges_.push_back(Range{module.base, module.base + module.size, i});
+      }
+    }
+    std::sort(ranges_.begin(), ranges_.end(),
+              [](const Range& a, const Range& b) { return a.base < b.base; });
+  }
+
+  ThreadStack Walk(std::size_t index) {
+    const Minidump::Thread& thread = dump_.threads[index];
+    ThreadStack out;
+    out.threadId = thread.id;
+    out.crashed = dump_.exception.present && dump_.exception.threadId == thread.id;
+    // The thread list holds the crashed thread as it waited for the dump to be written; the
+    // exception stream holds it where it faulted.
+    const X86Context& context =
+        out.crashed && dump_.exception.context.present ? dump_.exception.context : thread.context;
+    if (!context.present) return out;
+
+    stack_ = thread.stack.data;
+    stackBase_ = thread.stackStart;
+    stackEnd_ = thread.stack.data == nullptr ? stackBase_ : stackBase_ + thread.stack.size;
+    Registers regs;
+    regs.Set(kDwarfEax, context.eax);
+    regs.Set(kDwarfEcx, context.ecx);
+    regs.Set(kDwarfEdx, context.edx);
+    regs.Set(kDwarfEbx, context.ebx);
+    regs.Set(kDwarfEsp, context.esp);
+    regs.Set(kDwarfEbp, context.ebp);
+    regs.Set(kDwarfEsi, context.esi);
+    regs.Set(kDwarfEdi, context.edi);
+    regs.Set(kDwarfEip, context.eip);
+    out.frames.push_back(
+        StackFrame{context.eip, ModuleOf(context.eip), FrameMethod::kContext, context.esp});
+
+    while (out.frames.size() < kMaxStackFrames) {
+      Registers caller;
+      FrameMethod method = FrameMethod::kContext;
+      if (!Unwind(regs, out.frames.size() == 1, &caller, &method)) break;
+      uint32_t sp = caller.value[kDwarfEsp];
+      if (sp <= regs.value[kDwarfEsp] || sp > stackEnd_) break;
+      uint32_t pc = caller.value[kDwarfEip];
+      out.frames.push_back(StackFrame{pc, ModuleOf(pc), method, sp});
+      regs = caller;
+    }
+    return out;
+  }
+
+ private:
+  struct Range {
+    uint64_t base;
+    uint64_t end;
+    std::size_t module;
+  };
+  enum class Outcome { kFound, kEnd, kFailed };
+  enum class CallKind { kNone, kDirect, kIndirect };
+
+  std::size_t ModuleOf(uint32_t address) const {
+    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), address,
+                               [](uint32_t a, const Range& r) { return a < r.base; });
+    if (it == ranges_.begin()) return StackFrame::kNoModule;
+    --it;
+    return address < it->end ? it->module : StackFrame::kNoModule;
+  }
+
+  uint32_t Base(std::size_t module) const {
+    return static_cast<uint32_t>(dump_.modules[module].base);
+  }
+
+  // Inside a module, and inside one of its code sections when its image is known.
+  bool IsCode(uint32_t address, std::size_t* module) const {
+    *module = ModuleOf(address);
+    if (*module == StackFrame::kNoModule) return false;
+    const ModuleImage* image = provider_.Image(*module);
+    return image == nullptr || image->IsCode(address - Base(*module));
+  }
+
+  // Code bytes from the dump's memory when it holds them, else from the module's image.
+  bool ReadCode(std::size_t module, uint32_t address, uint8_t* out, std::size_t size) const {
+    if (module == StackFrame::kNoModule || address < Base(module)) return false;
+    if (dump_.Read(address, out, size)) return true;
+    const ModuleImage* image = provider_.Image(module);
+    return image != nullptr && image->Read(address - Base(module), out, size);
+  }
+
+  bool ReadStack(int64_t address, uint32_t* out) const {
+    if (address < 0 || static_cast<uint64_t>(address) < stackBase_ ||
+        static_cast<uint64_t>(address) + 4 > stackEnd_) {
+      return false;
+    }
+    *out = Le32(stack_ + (static_cast<uint64_t>(address) - stackBase_));
+    return true;
+  }
+
+  // The call instruction that ends right before returnAddress. readable says whether any of the
+  // bytes it would take could be read at all.
+  CallKind CallBefore(std::size_t module, uint32_t returnAddress, uint32_t* target,
+                      bool* readable) const {
+    *readable = false;
+    uint8_t bytes[kMaxIndirectCall];
+    if (returnAddress >= 5 && ReadCode(module, returnAddress - 5, bytes, 5)) {
+      *readable = true;
+      if (bytes[0] == 0xE8) {
+        *target = returnAddress + Le32(bytes + 1);
+        return ResolveThunk(target) ? CallKind::kDirect : CallKind::kIndirect;
+      }
+    }
+    for (std::size_t length = 2; length <= kMaxIndirectCall; ++length) {
+      if (length == 5 || returnAddress < length ||
+          !ReadCode(module, returnAddress - length, bytes, length)) {
+        continue;
+      }
+      *readable = true;
+      if (IndirectCallLength(bytes, length) == length) return CallKind::kIndirect;
+    }
+    return CallKind::kNone;
+  }
+
+  // Follows a jmp rel32 stub to the function it enters. False for a jmp through memory (an
+  // import stub): where that leads cannot be checked.
+  bool ResolveThunk(uint32_t* target) const {
+    std::size_t module = ModuleOf(*target);
+    uint8_t bytes[5];
+    if (!ReadCode(module, *target, bytes, 2)) return true;
+    if (bytes[0] == 0xFF && bytes[1] == 0x25) return false;
+    if (bytes[0] == 0xE9 && ReadCode(module, *target, bytes, 5)) {
+      *target = *target + 5 + Le32(bytes + 1);
+    }
+    return true;
+  }
+
+  // Whether a direct call to target entered the function that holds the frame below, whose pc is
+  // pc (lookup: the address that stands for its function).
+  bool EntersFunctionOf(uint32_t target, uint32_t pc, uint32_t lookup) const {
+    std::size_t module = ModuleOf(pc);
+    if (module == StackFrame::kNoModule) return false;
+    uint32_t rva = lookup - Base(module);
+    bool known = false;
+    uint32_t start = 0;
+    if (provider_.FunctionStart(module, rva, &start)) {
+      if (Base(module) + start == target) return true;
+      known = true;
+    }
+    const CfiTable* cfi = provider_.Cfi(module);
+    uint32_t end = 0;
+    if (cfi != nullptr && cfi->FunctionAt(rva, &start, &end)) {
+      if (Base(module) + start == target) return true;
+      known = true;
+    }
+    return !known && ModuleOf(target) == module && target <= pc;
+  }
+
+  bool Recover(const CfiRule& rule, int column, const Registers& regs, uint32_t cfa,
+               uint32_t* out) const {
+    switch (rule.kind) {
+      case CfiRule::kOffset:
+        return ReadStack(int64_t{cfa} + rule.offset, out);
+      case CfiRule::kValOffset:
+        *out = cfa + static_cast<uint32_t>(rule.offset);
+        return true;
+      case CfiRule::kRegister:
+        *out = regs.value[rule.reg];
+        return regs.valid[rule.reg];
+      case CfiRule::kSameValue:
+        *out = regs.value[column];
+        return regs.valid[column];
+      case CfiRule::kUnspecified:
+        *out = regs.value[column];
+        return IsCalleeSaved(column) && regs.valid[column];
+      case CfiRule::kUndefined:
+      case CfiRule::kUnknown:
+        return false;
+    }
+    return false;
+  }
+
+  Outcome UnwindCfi(const Registers& regs, bool top, std::size_t module, Registers* caller) const {
+    const CfiTable* cfi = provider_.Cfi(module);
+    if (cfi == nullptr) return Outcome::kFailed;
+    uint32_t rva = regs.value[kDwarfEip] - Base(module);
+    CfiRow row;
+    // A return address may be the first byte after a call that ends its function: its call
+    // site, one byte back, is what the rules describe.
+    if (!cfi->RowAt(top ? rva : rva - 1, &row) || !regs.valid[row.cfaRegister]) {
+      return Outcome::kFailed;
+    }
+    uint32_t cfa = regs.value[row.cfaRegister] + static_cast<uint32_t>(row.cfaOffset);
+    const CfiRule& ra = row.rules[row.returnAddressColumn];
+    if (ra.kind == CfiRule::kUndefined) return Outcome::kEnd;
+    uint32_t returnAddress = 0;
+    if (cfa <= regs.value[kDwarfEsp] || cfa > stackEnd_ || row.returnAddressColumn == kDwarfEsp ||
+        ra.kind == CfiRule::kSameValue || ra.kind == CfiRule::kUnspecified ||
+        !Recover(ra, row.returnAddressColumn, regs, cfa, &returnAddress)) {
+      return Outcome::kFailed;
+    }
+    // The rules were followed: a return address that is no code means the stack ends here.
+    std::size_t callerModule = StackFrame::kNoModule;
+    if (!IsCode(returnAddress, &callerModule)) return Outcome::kEnd;
+    *caller = Registers();
+    caller->Set(kDwarfEip, returnAddress);
+    caller->Set(kDwarfEsp, cfa);
+    for (int reg = 0; reg < kDwarfEip; ++reg) {
+      uint32_t value = 0;
+      if (reg != kDwarfEsp && Recover(row.rules[reg], reg, regs, cfa, &value)) {
+        caller->Set(reg, value);
+      }
+    }
+    return Outcome::kFound;
+  }
+
+  bool UnwindFramePointer(const Registers& regs, Registers* caller) const {
+    uint32_t ebp = regs.value[kDwarfEbp];
+    uint32_t savedEbp = 0;
+    uint32_t returnAddress = 0;
+    if (!regs.valid[kDwarfEbp] || ebp < regs.value[kDwarfEsp] || !ReadStack(ebp, &savedEbp) ||
+        !ReadStack(int64_t{ebp} + 4, &returnAddress)) {
+      return false;
+    }
+    std::size_t module = StackFrame::kNoModule;
+    if (!IsCode(returnAddress, &module)) return false;
+    uint32_t target = 0;
+    bool readable = false;
+    if (CallBefore(module, returnAddress, &target, &readable) == CallKind::kNone && readable) {
+      return false;
+    }
+    *caller = Registers();
+    caller->Set(kDwarfEip, returnAddress);
+    caller->Set(kDwarfEsp, ebp + 8);
+    caller->Set(kDwarfEbp, savedEbp);
+    return true;
+  }
+
+  bool Scan(const Registers& regs, bool top, Registers* caller, FrameMethod* method) const {
+    uint32_t pc = regs.value[kDwarfEip];
+    uint64_t at = regs.value[kDwarfEsp];
+    if (at < stackBase_) at += (stackBase_ - at + 3) / 4 * 4;
+    for (std::size_t i = 0; i < kScanWords && at + 4 <= stackEnd_; ++i, at += 4) {
+      uint32_t word = 0;
+      std::size_t module = StackFrame::kNoModule;
+      if (!ReadStack(static_cast<int64_t>(at), &word) || !IsCode(word, &module)) continue;
+      uint32_t target = 0;
+      bool readable = false;
+      CallKind call = CallBefore(module, word, &target, &readable);
+      if (call == CallKind::kNone) continue;
+      if (call == CallKind::kDirect && !EntersFunctionOf(target, pc, top ? pc : pc - 1)) continue;
+      *method = call == CallKind::kDirect ? FrameMethod::kScan : FrameMethod::kScanUnvalidated;
+      *caller = Registers();
+      caller->Set(kDwarfEip, word);
+      caller->Set(kDwarfEsp, static_cast<uint32_t>(at + 4));
+      // Callee-saved: still the caller's unless the skipped frames saved and reused it, which
+      // the frame-pointer checks then catch.
+      if (regs.valid[kDwarfEbp]) caller->Set(kDwarfEbp, regs.value[kDwarfEbp]);
+      return true;
+    }
+    return false;
+  }
+
+  bool Unwind(const Registers& regs, bool top, Registers* caller, FrameMethod* method) const {
+    uint32_t pc = regs.value[kDwarfEip];
+    std::size_t module = StackFrame::kNoModule;
+    bool inCode = IsCode(pc, &module);
+    if (module != StackFrame::kNoModule) {
+      Outcome outcome = UnwindCfi(regs, top, module, caller);
+      if (outcome == Outcome::kEnd) return false;
+      if (outcome == Outcome::kFound) {
+        *method = FrameMethod::kCfi;
+        return true;
+      }
+    }
+    // A call through a bad pointer left its return address on top of the stack; the frame
+    // pointer still belongs to the caller and would skip it.
+    if (top && !inCode && Scan(regs, top, caller, method)) return true;
+    if (UnwindFramePointer(regs, caller)) {
+      *method = FrameMethod::kFramePointer;
+      return true;
+    }
+    return Scan(regs, top, caller, method);
+  }
+
+  const Minidump& dump_;
+  const StackWalkProvider& provider_;
+  std::vector<Range> ranges_;
+  const uint8_t* stack_ = nullptr;
+  uint64_t stackBase_ = 0;
+  uint64_t stackEnd_ = 0;
+};
+
+}  // namespace
+
+bool ModuleImage::Load(const uint8_t* data, std::size_t size) {
+  *this = ModuleImage();
+  if (!ReadPeLayout(data, size, &layout_)) return false;
+  bytes_.assign(data, data + size);
+  cfi_ = CfiTable::FromPeImage(bytes_.data(), bytes_.size());
+  return true;
+}
+
+bool ModuleImage::IsCode(uint32_t rva) const {
+  for (const PeLayout::Section& section : layout_.sections) {
+    if (section.IsCode() && rva >= section.rva && rva - section.rva < section.virtualSize) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ModuleImage::Read(uint32_t rva, void* out, std::size_t size) const {
+  for (const PeLayout::Section& section : layout_.sections) {
+    if (rva < section.rva || rva - section.rva >= section.fileSize) continue;
+    uint32_t into = rva - section.rva;
+    if (size > section.fileSize - into) return false;
+    std::memcpy(out, bytes_.data() + section.fileOffset + into, size);
+    return true;
+  }
+  return false;
+}
+
+const ModuleImage* StackWalkProvider::Image(std::size_t) const { return nullptr; }
+
+const CfiTable* StackWalkProvider::Cfi(std::size_t module) const {
+  const ModuleImage* image = Image(module);
+  return image != nullptr ? &image->cfi() : nullptr;
+}
+
+bool StackWalkProvider::FunctionStart(std::size_t, uint32_t, uint32_t*) const { return false; }
+
+const char* FrameMethodName(FrameMethod method) {
+  switch (method) {
+    case FrameMethod::kContext:
+      return "context";
+    case FrameMethod::kCfi:
+      return "cfi";
+    case FrameMethod::kFramePointer:
+      return "fp";
+    case FrameMethod::kScan:
+      return "scan";
+    case FrameMethod::kScanUnvalidated:
+      return "scan-unvalidated";
+  }
+  return "unknown";
+}
+
+ThreadStack WalkThread(const Minidump& dump, std::size_t thread,
+                       const StackWalkProvider& provider) {
+  if (thread >= dump.threads.size()) return ThreadStack();
+  return Walker(dump, provider).Walk(thread);
+}
+
+std::vector<ThreadStack> WalkStacks(const Minidump& dump, const StackWalkProvider& provider) {
+  Walker walker(dump, provider);
+  std::vector<ThreadStack> stacks;
+  for (std::size_t i = 0; i < dump.threads.size(); ++i) stacks.push_back(walker.Walk(i));
+  return stacks;
+}
+
+}  // namespace collector
