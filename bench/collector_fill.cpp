@@ -235,7 +235,9 @@ struct Site {
   std::string program;
   uint32_t code = 0;
   uint32_t address = 0;
-  Frame top[3];
+  // The frames one bug always has on top: more than a group key's three, so that a key made from
+  // the game's own frames, under a runtime's or the system's, still finds them the same.
+  Frame top[8];
 };
 
 // Everything a report is drawn from, derived from the seed alone.
@@ -566,7 +568,7 @@ std::string Summary(const Site& site, const Civil& at) {
   return out;
 }
 
-// stack.txt as the crash library writes it: the site's three top frames, then the rest of the
+// stack.txt as the crash library writes it: the site's eight top frames, then the rest of the
 // stack, which differs from crash to crash.
 std::string StackText(Random& rng, const Model& model, const Site& site, int version) {
   collector::StackTrace trace;
@@ -586,7 +588,7 @@ std::string StackText(Random& rng, const Model& model, const Site& site, int ver
   }
   size_t depth = 3 + 6 + rng.Below(24);
   for (size_t i = 0; i < depth; ++i) {
-    Frame frame = i < 3 ? site.top[i] : RandomFrame(rng, false);
+    Frame frame = i < 8 ? site.top[i] : RandomFrame(rng, false);
     // Every thread starts in the same two system frames.
     if (i + 2 == depth) frame = Frame{ModuleIndex("kernel32.dll"), 0x1fa29};
     if (i + 1 == depth) frame = Frame{ModuleIndex("ntdll.dll"), 0x6a8fe};

@@ -55,6 +55,7 @@ constexpr char kSynopsis[] =
     "  collector show ID --db FILE [--raw | --pak | --minidump OUT]\n"
     "  collector symbols add --db FILE SYMFILE...\n"
     "  collector prune --db FILE --before TIMESTAMP\n"
+    "  collector regroup --db FILE\n"
     "  collector migrate --from FILE --to postgresql://...\n";
 
 constexpr char kDetails[] =
@@ -132,6 +133,9 @@ constexpr char kDetails[] =
     "        a \".debug\" suffix. $COLLECTOR_SYMBOLIZER names the llvm-symbolizer to run;\n"
     "        its results are kept. Reports already stored whose top frames the new symbols\n"
     "        name move to their function-name groups (\"regrouped N reports\").\n"
+    "regroup keys every report with a stack again and moves those whose key changed (a\n"
+    "        newer collector makes keys from the game's own frames: the crash reporter's,\n"
+    "        the C runtimes' and the system's are left out). Prints how many moved.\n"
     "prune   deletes the uploads of the reports received before TIMESTAMP (ISO 8601 UTC,\n"
     "        e.g. 2026-12-01T00:00:00Z) and gives the space back (SQLite: incremental\n"
     "        vacuum; PostgreSQL: VACUUM). Their groups, counts and chart hours stay; their\n"
@@ -545,6 +549,25 @@ int RunList(const Arguments& args) {
 }
 
 // Deletes the bytes of reports received before a time; their groups and counters stay.
+int RunRegroup(const Arguments& args) {
+  if (!args.positional.empty()) {
+    return UsageError("regroup takes no argument " + args.positional.front());
+  }
+  std::unique_ptr<ReportStore> store = OpenStore(args.db, true);
+  if (store == nullptr) {
+    return kExitFailure;
+  }
+  uint64_t moved = 0;
+  std::string error;
+  if (!collector::RegroupAllStacks(*store, moved, error)) {
+    std::fprintf(stderr, "collector: regroup failed: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::printf("regrouped %llu reports\n", static_cast<unsigned long long>(moved));
+  std::fflush(stdout);
+  return kExitOk;
+}
+
 int RunPrune(const Arguments& args) {
   if (!args.positional.empty()) {
     return UsageError("prune takes no argument " + args.positional.front());
@@ -858,7 +881,8 @@ int main(int argc, char** argv) {
     return UsageError("no command given");
   }
   if (args.command != "serve" && args.command != "list" && args.command != "show" &&
-      args.command != "symbols" && args.command != "migrate" && args.command != "prune") {
+      args.command != "symbols" && args.command != "migrate" && args.command != "prune" &&
+      args.command != "regroup") {
     return UsageError("unknown command " + args.command);
   }
   if (args.command == "migrate") {
@@ -878,6 +902,9 @@ int main(int argc, char** argv) {
   }
   if (args.command == "prune") {
     return RunPrune(args);
+  }
+  if (args.command == "regroup") {
+    return RunRegroup(args);
   }
   return RunShow(args);
 }

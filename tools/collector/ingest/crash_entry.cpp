@@ -12,7 +12,9 @@
 namespace collector {
 namespace {
 
-constexpr size_t kGroupFrames = 3;
+// The top frames kept with each report: enough to find the game's own three below the crash
+// reporter's, the runtime's and the system's frames, and to key the report again later.
+constexpr size_t kKeptFrames = 16;
 constexpr size_t kBackfillPage = 200;
 constexpr int64_t kRegroupPage = 1000;
 
@@ -41,7 +43,7 @@ std::string FrameRefs(const std::string& text) {
 // The stack's top frames and their modules, written as stack.txt and escaped as above.
 std::string FrameRefs(const StackTrace& trace) {
   StackTrace top;
-  for (size_t i = 0; i < trace.frames.size() && i < kGroupFrames; ++i) {
+  for (size_t i = 0; i < trace.frames.size() && i < kKeptFrames; ++i) {
     const StackFrame& frame = trace.frames[i];
     top.frames.push_back(frame);
     const StackModule* module = ModuleOf(trace, frame);
@@ -105,7 +107,7 @@ CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool ha
     SetSummaryKey(entry);
     return entry;
   }
-  std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, {trace}, kGroupFrames);
+  std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, {trace}, kKeptFrames);
   SetStackKey(entry, resolved.front());
   entry.frameRefs = FrameRefs(trace);
   return entry;
@@ -205,6 +207,18 @@ bool BackfillCrashEntries(ReportStore& store, const std::function<void(uint64_t)
   }
 }
 
+namespace {
+
+// Keys again the reports whose frame_refs pass the SQL condition mentions ($3 on: patterns).
+bool RegroupWhere(ReportStore& store, const std::string& mentions,
+                  const std::vector<SqlValue>& patterns, uint64_t& changed, std::string& error);
+
+}  // namespace
+
+bool RegroupAllStacks(ReportStore& store, uint64_t& changed, std::string& error) {
+  return RegroupWhere(store, "1 = 1", {}, changed, error);
+}
+
 bool RegroupStacks(ReportStore& store, const std::vector<std::string>& modules, uint64_t& changed,
                    std::string& error) {
   changed = 0;
@@ -220,6 +234,14 @@ bool RegroupStacks(ReportStore& store, const std::vector<std::string>& modules, 
                 std::to_string(patterns.size() + 3);
     patterns.push_back(SqlValue::Text("%" + LowerAscii(FrameRefs(module)) + "%"));
   }
+  return RegroupWhere(store, mentions, patterns, changed, error);
+}
+
+namespace {
+
+bool RegroupWhere(ReportStore& store, const std::string& mentions,
+                  const std::vector<SqlValue>& patterns, uint64_t& changed, std::string& error) {
+  changed = 0;
   int64_t after = 0;
   for (;;) {
     std::vector<SqlValue> params = {SqlValue::Int(after), SqlValue::Int(kRegroupPage)};
@@ -256,7 +278,7 @@ bool RegroupStacks(ReportStore& store, const std::vector<std::string>& modules, 
     for (const CrashEntry& entry : page) {
       stacks.push_back(ParseFrameRefs(entry.frameRefs));
     }
-    std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, stacks, kGroupFrames);
+    std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, stacks, kKeptFrames);
     std::vector<CrashEntry> moved;
     for (size_t i = 0; i < page.size(); ++i) {
       if (stacks[i].frames.empty()) {
@@ -276,5 +298,7 @@ bool RegroupStacks(ReportStore& store, const std::vector<std::string>& modules, 
     changed += moved.size();
   }
 }
+
+}  // namespace
 
 }  // namespace collector

@@ -38,4 +38,7 @@ bool BackfillCrashEntries(ReportStore& store, const std::function<void(uint64_t)
 bool RegroupStacks(ReportStore& store, const std::vector<std::string>& modules, uint64_t& changed,
                    std::string& error);
 
+// The same for every report with a stack: after the way keys are made has changed.
+bool RegroupAllStacks(ReportStore& store, uint64_t& changed, std::string& error);
+
 }  // namespace collector

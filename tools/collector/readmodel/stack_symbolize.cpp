@@ -158,11 +158,45 @@ std::string FrameLine(const ResolvedFrame& resolved) {
   return out + StripControls(location.file) + ":" + std::to_string(location.line);
 }
 
+bool IsOutsideTheGame(const ResolvedFrame& resolved) {
+  const std::string module = LowerAscii(resolved.frame.module);
+  // The crash reporter's own crash path, the C runtimes and the system's own libraries: the same
+  // bug reaches them by different ways (another thread, another build of the reporter).
+  static const char* const kModules[] = {"vexocrashrpt.dll", "ntdll.dll", "kernel32.dll",
+                                         "kernelbase.dll", "msvcrt.dll", "ucrtbase.dll"};
+  for (const char* name : kModules) {
+    if (module == name) return true;
+  }
+  auto startsWith = [&](const char* prefix) { return module.rfind(prefix, 0) == 0; };
+  if (startsWith("msvcr") || startsWith("msvcp") || startsWith("vcruntime") ||
+      startsWith("api-ms-win-")) {
+    return true;
+  }
+  // A runtime linked into the game: its way to abort, terminate and report a pure call.
+  const std::string& function = resolved.location.function;
+  static const char* const kRuntimeFunctions[] = {
+      "abort", "raise", "_purecall", "__cxa_pure_virtual", "__cxa_deleted_virtual",
+      "std::terminate()", "__cxxabiv1::__terminate(void (*)())", "__cxa_call_terminate",
+      "__gnu_cxx::__verbose_terminate_handler()", "_invalid_parameter", "_invoke_watson"};
+  for (const char* name : kRuntimeFunctions) {
+    if (function == name) return true;
+  }
+  return false;
+}
+
 std::vector<std::string> StackGroupFrames(const std::vector<ResolvedFrame>& frames) {
+  // The game's own top frames; a stack with none of them keeps its plain top frames.
+  std::vector<const ResolvedFrame*> chosen;
+  for (const ResolvedFrame& frame : frames) {
+    if (chosen.size() < kGroupFrames && !IsOutsideTheGame(frame)) chosen.push_back(&frame);
+  }
+  if (chosen.empty()) {
+    for (size_t i = 0; i < frames.size() && i < kGroupFrames; ++i) chosen.push_back(&frames[i]);
+  }
   std::vector<std::string> out;
-  for (size_t i = 0; i < frames.size() && i < kGroupFrames; ++i) {
-    const std::string& function = frames[i].location.function;
-    out.push_back(function.empty() ? RawLocation(frames[i].frame) : StripControls(function));
+  for (const ResolvedFrame* frame : chosen) {
+    const std::string& function = frame->location.function;
+    out.push_back(function.empty() ? RawLocation(frame->frame) : StripControls(function));
   }
   return out;
 }

@@ -29,8 +29,14 @@ std::vector<std::vector<ResolvedFrame>> ResolveStacks(ReportStore& store,
 // without symbols, "#N 0xADDRESS" outside every module. UTF-8, no control bytes.
 std::string FrameLine(const ResolvedFrame& frame);
 
-// What identical crashes share: the top three frames by function name where symbolized, else by
-// MODULE+0xOFFSET, joined by " | ".
+// Frames a group key leaves out: the crash reporter's own, the C runtimes' (by module, or by the
+// function of a runtime's abort, terminate and pure-call paths linked into the game) and the
+// system's (ntdll, kernel32, kernelbase).
+bool IsOutsideTheGame(const ResolvedFrame& frame);
+
+// What identical crashes share: the top three frames of the game itself (see IsOutsideTheGame; all
+// frames when none is the game's), by function name where symbolized, else by MODULE+0xOFFSET,
+// joined by " | ".
 std::string StackGroupKey(const std::vector<ResolvedFrame>& frames);
 
 // The same top frames, one string each.

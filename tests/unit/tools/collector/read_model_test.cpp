@@ -208,6 +208,59 @@ TEST_P(ReadModelTest, GroupsAndCountersKeptAtIngestMatchARecount) {
   EXPECT_EQ(programs.size(), 2u);
 }
 
+// stack.txt with the game and the crash reporter loaded, the given frames (LOCATION METHOD) on top.
+std::string StackText(const std::vector<std::string>& frames) {
+  std::string text =
+      "VexoCrashRpt stack 1\r\nexception 0xc0000005 0x00401100\r\nthread 0x00000010\r\n"
+      "module 0x00400000 0x00010000 0x656f1a2b - game.exe\r\n"
+      "module 0x62b80000 0x00084000 0x656f1a2c - VexoCrashRpt.dll\r\n"
+      "module 0x7b600000 0x00100000 0x00000000 - msvcrt.dll\r\n";
+  for (size_t i = 0; i < frames.size(); ++i) {
+    text += "#" + std::to_string(i) + " " + frames[i] + "\r\n";
+  }
+  return text;
+}
+
+// One bug keeps one group wherever the crash reporter's, the runtime's or another thread's frames
+// lie around it; another caller makes another group. Reports keyed the old way move on regroup.
+TEST_P(ReadModelTest, GroupsByTheGamesOwnTopFrames) {
+  std::unique_ptr<ReportStore> store = Open(NewLocation());
+  const std::string log = SummaryFor("game.exe", "0xc0000005", "0x401100");
+  auto crash = [&](const std::vector<std::string>& frames) {
+    Sent sent = Crash(*store, "2026-12-05T10:00:00.000Z", "1.0", log);
+    sent.crash = collector::DescribeCrash(*store, sent.report, true, log, true, StackText(frames));
+    return sent;
+  };
+  const std::vector<Sent> sent = {
+      // the main thread, a stale frame of the crash reporter between the game's
+      crash({"game.exe+0x1100 context", "VexoCrashRpt.dll+0x14bd5 scan", "game.exe+0x1205 scan",
+             "game.exe+0x1305 fp", "game.exe+0x1405 fp"}),
+      // a worker thread, another build of the crash reporter
+      crash({"game.exe+0x1100 context", "game.exe+0x1205 scan", "VexoCrashRpt.dll+0x15000 scan",
+             "game.exe+0x1305 fp", "game.exe+0x1905 fp"}),
+      // the runtime on top
+      crash({"msvcrt.dll+0x2000 context", "game.exe+0x1100 scan", "game.exe+0x1205 scan",
+             "game.exe+0x1305 fp"}),
+      // another caller
+      crash({"game.exe+0x1100 context", "game.exe+0x1205 scan", "game.exe+0x1505 fp"})};
+  for (const Sent& one : sent) ASSERT_GT(Store(*store, one), 0);
+  EXPECT_EQ(sent[0].crash.groupKey, sent[1].crash.groupKey);
+  EXPECT_EQ(sent[0].crash.groupKey, sent[2].crash.groupKey);
+  EXPECT_NE(sent[0].crash.groupKey, sent[3].crash.groupKey);
+  EXPECT_EQ(Scalar(*store, "SELECT count(*) FROM crash_groups"), 2);
+
+  Sent old = crash({"game.exe+0x1100 context", "VexoCrashRpt.dll+0x14bd5 scan",
+                    "game.exe+0x1205 scan"});
+  old.crash.groupKey = "stack\ngame.exe+0x1100 | VexoCrashRpt.dll+0x14bd5 | game.exe+0x1205";
+  ASSERT_GT(Store(*store, old), 0);
+  EXPECT_EQ(Scalar(*store, "SELECT count(*) FROM crash_groups"), 3);
+  uint64_t moved = 0;
+  std::string error;
+  ASSERT_TRUE(collector::RegroupAllStacks(*store, moved, error)) << error;
+  EXPECT_EQ(moved, 1u);
+  ExpectCountersMatchRecount(*store);
+}
+
 TEST_P(ReadModelTest, GroupsAndTheirReportsPage) {
   std::unique_ptr<ReportStore> store = Open(NewLocation());
   std::string error;
