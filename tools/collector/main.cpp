@@ -24,6 +24,7 @@
 #include "front/upload_server.h"
 #include "gbk.h"
 #include "ingest/crash_entry.h"
+#include "ingest/symbol_intake.h"
 #include "readmodel/read_model.h"
 #include "readmodel/report_detail.h"
 #include "readmodel/stack_symbolize.h"
@@ -51,9 +52,10 @@ constexpr char kSynopsis[] =
     "                  [--min-rate BYTES] [--max-header-bytes N] [--max-inflight-bytes N]\n"
     "                  [--max-decoded-bytes N] [--keep-days N]\n"
     "                  [--read-token-file FILE] [--trusted-proxy ADDRESS]...\n"
+    "                  [--symbols-token-file FILE] [--max-symbol-bytes N]\n"
     "  collector list --db FILE\n"
     "  collector show ID --db FILE [--raw | --pak | --minidump OUT]\n"
-    "  collector symbols add --db FILE SYMFILE...\n"
+    "  collector symbols add --db FILE FILE...\n"
     "  collector prune --db FILE --before TIMESTAMP\n"
     "  collector regroup --db FILE\n"
     "  collector migrate --from FILE --to postgresql://...\n";
@@ -111,6 +113,20 @@ constexpr char kDetails[] =
     "                            from this address the sender is the one in its X-Real-IP\n"
     "                            header, kept as \"SENDER via PROXY:PORT\". May be repeated;\n"
     "                            from any other address the header is ignored.\n"
+    "        --symbols-token-file FILE  turns on symbol uploads: POST /api/symbols, a\n"
+    "                            multipart/form-data body of one or more file parts (any\n"
+    "                            field name, repeated or not), with \"Authorization: Bearer\n"
+    "                            TOKEN\" (at least 16 bytes, not the read token; others get\n"
+    "                            401). The files are stored as symbols add stores them and\n"
+    "                            the affected reports regrouped; the JSON answer lists each\n"
+    "                            file with its name, kind, debug_id, code_id and status\n"
+    "                            (\"stored\", \"already stored\" or \"refused\" with an error):\n"
+    "                            200, or 422 when one was refused. With the read token,\n"
+    "                            stored files are served to debuggers in the symbol server\n"
+    "                            layout: GET /symbols/NAME.pdb/GUIDAGE/NAME.pdb and\n"
+    "                            /symbols/NAME.exe/TIMESTAMPSIZE/NAME.exe (404 when absent).\n"
+    "        --max-symbol-bytes N  largest symbol upload body (default 536870912); above\n"
+    "                            it 413. --max-inflight-bytes is raised to it.\n"
     "        SIGINT or SIGTERM stop it: no new connections; open ones get 3 seconds to\n"
     "        finish, then are closed; every answered report is stored; exit status 0.\n"
     "list    one line per report: id, received (UTC), ver, program, exception code,\n"
@@ -127,12 +143,18 @@ constexpr char kDetails[] =
     "        --raw  only the decoded log bytes, unchanged\n"
     "        --pak  only the uploaded file bytes, unchanged\n"
     "        --minidump OUT  writes the upload's crash.dmp to OUT\n"
-    "symbols add  stores PE files with DWARF debug info (an unstripped module, or the\n"
-    "        debug file objcopy --only-keep-debug makes) in the database, found by module\n"
-    "        name, TimeDateStamp and CodeView id. The module name is the file name, without\n"
-    "        a \".debug\" suffix. $COLLECTOR_SYMBOLIZER names the llvm-symbolizer to run;\n"
-    "        its results are kept. Reports already stored whose top frames the new symbols\n"
-    "        name move to their function-name groups (\"regrouped N reports\").\n"
+    "symbols add  stores symbol files in the database: PE files with DWARF debug info (an\n"
+    "        unstripped module, or the debug file objcopy --only-keep-debug makes), PE images\n"
+    "        without it (a stripped module, kept for its unwind tables and for its PDB), and\n"
+    "        PDBs. A module is found by name, TimeDateStamp and CodeView id (GUID and age),\n"
+    "        its name being the file name without a \".debug\" suffix; a PDB by its file name\n"
+    "        and the GUID and age its info stream holds. A PDB is used only with the stored\n"
+    "        image of the same GUID and age; one given with an image whose CodeView record\n"
+    "        names it but differs is refused (another build's). The same file twice is\n"
+    "        stored once (\"already stored\"). $COLLECTOR_SYMBOLIZER names the\n"
+    "        llvm-symbolizer to run; its results are kept. Reports already stored whose top\n"
+    "        frames the new symbols name move to their function-name groups (\"regrouped N\n"
+    "        reports\").\n"
     "regroup keys every report with a stack again and moves those whose key changed (a\n"
     "        newer collector makes keys from the game's own frames: the crash reporter's,\n"
     "        the C runtimes' and the system's are left out). Prints how many moved.\n"
@@ -201,6 +223,7 @@ struct Arguments {
   std::string maxBytes;
   std::string status;
   std::string readTokenFile;
+  std::string symbolsTokenFile;
   std::vector<std::string> trustedProxies;
   std::string before;  // prune
   std::string from;    // migrate
@@ -236,13 +259,15 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
       if (!value(args.status)) return "--status needs a number";
     } else if (arg == "--read-token-file") {
       if (!value(args.readTokenFile)) return "--read-token-file needs a file name";
+    } else if (arg == "--symbols-token-file") {
+      if (!value(args.symbolsTokenFile)) return "--symbols-token-file needs a file name";
     } else if (arg == "--trusted-proxy") {
       args.trustedProxies.emplace_back();
       if (!value(args.trustedProxies.back())) return "--trusted-proxy needs an IP address";
     } else if (arg == "--max-connections" || arg == "--max-per-address" ||
                arg == "--head-timeout" || arg == "--min-rate" || arg == "--max-header-bytes" ||
                arg == "--max-inflight-bytes" || arg == "--max-decoded-bytes" ||
-               arg == "--keep-days") {
+               arg == "--keep-days" || arg == "--max-symbol-bytes") {
       if (!value(args.limits[arg])) return arg + " needs a number";
     } else if (arg == "--before") {
       if (!value(args.before)) return "--before needs a time such as 2026-12-01T00:00:00Z";
@@ -326,6 +351,34 @@ std::string StoredUtc(std::time_t when) {
   return text.substr(0, text.size() - 1) + ".000Z";
 }
 
+// A bearer token from its file: the text without trailing white space, at least
+// kMinReadTokenBytes long. False after saying why not.
+bool ReadToken(const std::string& path, const char* what, std::string& token) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in) {
+    std::fprintf(stderr, "collector: cannot read the %s token file %s\n", what, path.c_str());
+    return false;
+  }
+  token = text.str();
+  size_t end = token.find_last_not_of(" \t\r\n\f\v");
+  token.resize(end == std::string::npos ? 0 : end + 1);
+  if (token.empty()) {
+    std::fprintf(stderr, "collector: the %s token file %s holds no token\n", what, path.c_str());
+    return false;
+  }
+  // The token guards reports or symbols (and signs the sessions): a short one could be guessed.
+  if (token.size() < kMinReadTokenBytes) {
+    std::fprintf(stderr,
+                 "collector: the %s token in %s is %zu bytes long; it must be at least %zu "
+                 "(e.g. head -c 24 /dev/urandom | base64)\n",
+                 what, path.c_str(), token.size(), kMinReadTokenBytes);
+    return false;
+  }
+  return true;
+}
+
 int RunServe(const Arguments& args) {
   if (!args.positional.empty()) {
     return UsageError("serve takes no argument " + args.positional.front());
@@ -369,7 +422,9 @@ int RunServe(const Arguments& args) {
   size_t bodyBudget = static_cast<size_t>(options.maxBodyBudgetBytes);
   size_t maxDecoded = static_cast<size_t>(options.maxDecodedBytes);
   size_t keepDays = 0;
+  size_t maxSymbolBytes = static_cast<size_t>(options.maxSymbolBytes);
   const Limit limits[] = {
+      {"--max-symbol-bytes", SIZE_MAX, &maxSymbolBytes},
       {"--max-decoded-bytes", SIZE_MAX, &maxDecoded},
       {"--keep-days", 100000, &keepDays},
       {"--max-connections", 1000000, &options.maxConnections},
@@ -393,13 +448,17 @@ int RunServe(const Arguments& args) {
   options.headTimeoutSeconds = static_cast<int>(headTimeout);
   options.maxBodyBudgetBytes = bodyBudget;
   options.maxDecodedBytes = maxDecoded;
+  options.maxSymbolBytes = maxSymbolBytes;
   // A budget below the largest upload would answer such uploads "try again" forever.
-  if (options.maxBodyBudgetBytes < options.maxBytes) {
+  const uint64_t largest =
+      std::max<uint64_t>(options.maxBytes, args.symbolsTokenFile.empty() ? 0 : maxSymbolBytes);
+  if (options.maxBodyBudgetBytes < largest) {
     if (args.limits.count("--max-inflight-bytes") != 0) {
       return UsageError("--max-inflight-bytes must be at least --max-bytes (" +
-                        std::to_string(options.maxBytes) + ")");
+                        std::to_string(options.maxBytes) + ") and, with symbol uploads, " +
+                        "--max-symbol-bytes (" + std::to_string(maxSymbolBytes) + ")");
     }
-    options.maxBodyBudgetBytes = options.maxBytes;
+    options.maxBodyBudgetBytes = largest;
   }
   RaiseOpenFileLimit(options.maxConnections);
   for (const std::string& proxy : args.trustedProxies) {
@@ -408,31 +467,17 @@ int RunServe(const Arguments& args) {
     }
   }
   options.trustedProxies = args.trustedProxies;
-  if (!args.readTokenFile.empty()) {
-    std::ifstream in(args.readTokenFile, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!in) {
-      std::fprintf(stderr, "collector: cannot read the read token file %s\n",
-                   args.readTokenFile.c_str());
-      return kExitFailure;
-    }
-    options.readToken = text.str();
-    size_t end = options.readToken.find_last_not_of(" \t\r\n\f\v");
-    options.readToken.resize(end == std::string::npos ? 0 : end + 1);
-    if (options.readToken.empty()) {
-      std::fprintf(stderr, "collector: the read token file %s holds no token\n",
-                   args.readTokenFile.c_str());
-      return kExitFailure;
-    }
-    // The token guards every report and signs the sessions: a short one could be guessed.
-    if (options.readToken.size() < kMinReadTokenBytes) {
-      std::fprintf(stderr,
-                   "collector: the read token in %s is %zu bytes long; it must be at least %zu "
-                   "(e.g. head -c 24 /dev/urandom | base64)\n",
-                   args.readTokenFile.c_str(), options.readToken.size(), kMinReadTokenBytes);
-      return kExitFailure;
-    }
+  if (!args.readTokenFile.empty() && !ReadToken(args.readTokenFile, "read", options.readToken)) {
+    return kExitFailure;
+  }
+  if (!args.symbolsTokenFile.empty() &&
+      !ReadToken(args.symbolsTokenFile, "symbols", options.symbolsToken)) {
+    return kExitFailure;
+  }
+  // A build machine's token must not read reports, nor a reader's upload symbols.
+  if (!options.symbolsToken.empty() && options.symbolsToken == options.readToken) {
+    std::fprintf(stderr, "collector: the symbols token and the read token must differ\n");
+    return kExitFailure;
   }
 
   // Every thread started from here on inherits the blocked set, so the signals reach only
@@ -596,22 +641,6 @@ int RunPrune(const Arguments& args) {
   return kExitOk;
 }
 
-// The module a symbol file describes: its file name, without a ".debug" suffix; a bare name
-// left by "game.debug" gets the extension the PE header implies.
-std::string ModuleNameOf(const std::string& path, bool isDll) {
-  std::string name = path.substr(path.rfind('/') + 1);
-  const std::string suffix = ".debug";
-  std::string lower = collector::LowerAscii(name);
-  if (lower.size() > suffix.size() &&
-      lower.compare(lower.size() - suffix.size(), suffix.size(), suffix) == 0) {
-    name.resize(name.size() - suffix.size());
-    if (name.find('.') == std::string::npos) {
-      name += isDll ? ".dll" : ".exe";
-    }
-  }
-  return name;
-}
-
 int RunSymbols(const Arguments& args) {
   if (args.positional.empty() || args.positional[0] != "add") {
     return UsageError("symbols wants the subcommand add");
@@ -626,9 +655,8 @@ int RunSymbols(const Arguments& args) {
   if (opened == nullptr) {
     return kExitFailure;
   }
-  ReportStore& store = *opened;
   int status = kExitOk;
-  std::vector<std::string> added;  // module names, for regrouping
+  std::vector<collector::SymbolUpload> files;
   for (size_t i = 1; i < args.positional.size(); ++i) {
     const std::string& path = args.positional[i];
     std::ifstream in(path, std::ios::binary);
@@ -639,46 +667,36 @@ int RunSymbols(const Arguments& args) {
       status = kExitFailure;
       continue;
     }
-    SymbolFile file;
-    file.bytes = bytes.str();
-    collector::PeIdentity identity;
-    std::string error = collector::ReadPeIdentity(file.bytes, identity);
-    if (error.empty() && !identity.hasDwarf) {
-      error = "no DWARF debug info (a stripped module? add its separate debug file)";
-    }
-    if (!error.empty()) {
-      std::fprintf(stderr, "collector: %s: %s\n", path.c_str(), error.c_str());
+    files.push_back(collector::SymbolUpload{path, bytes.str()});
+  }
+  // All in one go, so that a PDB is checked against the image given with it.
+  collector::SymbolIntake intake = collector::TakeSymbolFiles(*opened, files, NowUtc());
+  for (const collector::SymbolOutcome& file : intake.files) {
+    std::string from = collector::StripControls(file.fileName);
+    if (file.status == "refused") {
+      std::fprintf(stderr, "collector: %s: %s\n", from.c_str(),
+                   collector::StripControls(file.error).c_str());
       status = kExitFailure;
       continue;
     }
-    std::string module = ModuleNameOf(path, identity.isDll);
-    file.module = collector::LowerAscii(module);
-    file.timestamp = identity.timestamp;
-    file.debugId = identity.debugId;
-    file.sizeOfImage = identity.sizeOfImage;
-    file.imageBase = identity.imageBase;
-    file.fileName = path.substr(path.rfind('/') + 1);
-    file.addedUtc = NowUtc();
-    if (store.AddSymbolFile(file, error) == 0) {
-      std::fprintf(stderr, "collector: cannot store %s: %s\n", path.c_str(), error.c_str());
-      status = kExitFailure;
-      continue;
+    const char* verb = file.status == "stored" ? "added" : "already stored";
+    std::string name = collector::StripControls(file.name);
+    std::string id = file.debugId.empty() ? "-" : file.debugId;
+    if (file.kind == "pdb") {
+      std::printf("%s pdb %s %s from %s\n", verb, name.c_str(), id.c_str(), from.c_str());
+    } else {
+      std::printf("%s %s%s 0x%08x %s from %s\n", verb, file.kind == "image" ? "image " : "",
+                  name.c_str(), file.timestamp, id.c_str(), from.c_str());
     }
-    added.push_back(file.module);
-    std::printf("added %s 0x%08x %s from %s\n", collector::StripControls(module).c_str(),
-                file.timestamp, file.debugId.empty() ? "-" : file.debugId.c_str(),
-                collector::StripControls(file.fileName).c_str());
   }
   // Reports that came before their symbols group by function names from now on.
-  uint64_t moved = 0;
-  std::string error;
-  if (!collector::RegroupStacks(store, added, moved, error)) {
+  if (!intake.regroupError.empty()) {
     std::fprintf(stderr,
                  "collector: the symbols are stored but the reports were not regrouped: %s\n",
-                 error.c_str());
+                 intake.regroupError.c_str());
     status = kExitFailure;
-  } else if (moved > 0) {
-    std::printf("regrouped %llu reports\n", static_cast<unsigned long long>(moved));
+  } else if (intake.regrouped > 0) {
+    std::printf("regrouped %llu reports\n", static_cast<unsigned long long>(intake.regrouped));
   }
   std::fflush(stdout);
   return status;

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,6 +166,9 @@ ScratchDir::~ScratchDir() {
   for (const std::string& file : files_) {
     unlink(file.c_str());
   }
+  for (auto dir = dirs_.rbegin(); dir != dirs_.rend(); ++dir) {
+    rmdir(dir->c_str());
+  }
   rmdir(path_.c_str());
 }
 
@@ -181,6 +185,18 @@ std::string ScratchDir::Write(const std::string& name, const std::string& bytes)
   bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   written = std::fclose(file) == 0 && written;
   return written ? path : std::string();
+}
+
+std::string ScratchDir::MakeDir(const std::string& name) {
+  if (path_.empty()) {
+    return std::string();
+  }
+  std::string path = path_ + "/" + name;
+  if (mkdir(path.c_str(), 0700) != 0) {
+    return std::string();
+  }
+  dirs_.push_back(path);
+  return path;
 }
 
 }  // namespace collector

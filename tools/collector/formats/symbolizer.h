@@ -24,12 +24,16 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
   bool ok() const { return !path_.empty(); }
   const std::string& path() const { return path_; }
-  // Writes a file inside the directory; returns its path, or "" on failure.
+  // Writes a file inside the directory (name may be "DIR/NAME" for a directory made by
+  // MakeDir); returns its path, or "" on failure.
   std::string Write(const std::string& name, const std::string& bytes);
+  // Makes a directory inside it, removed with it; returns its path, or "" on failure.
+  std::string MakeDir(const std::string& name);
 
  private:
   std::string path_;
   std::vector<std::string> files_;
+  std::vector<std::string> dirs_;
 };
 
 // Looks the addresses up in one object file with llvm-symbolizer as a child process. Returns one

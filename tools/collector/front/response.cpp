@@ -21,11 +21,9 @@ HttpAnswer Uncached(unsigned status, const std::string& contentType, std::string
   return answer;
 }
 
-}  // namespace
-
-MHD_Result Respond(MHD_Connection* connection, const HttpAnswer& answer) {
+MHD_Result Send(MHD_Connection* connection, const HttpAnswer& answer, MHD_ResponseMemoryMode mode) {
   MHD_Response* response = MHD_create_response_from_buffer(
-      answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+      answer.body.size(), const_cast<char*>(answer.body.data()), mode);
   if (response == nullptr) {
     return MHD_NO;
   }
@@ -37,6 +35,16 @@ MHD_Result Respond(MHD_Connection* connection, const HttpAnswer& answer) {
   MHD_Result result = MHD_queue_response(connection, answer.status, response);
   MHD_destroy_response(response);
   return result;
+}
+
+}  // namespace
+
+MHD_Result Respond(MHD_Connection* connection, const HttpAnswer& answer) {
+  return Send(connection, answer, MHD_RESPMEM_MUST_COPY);
+}
+
+MHD_Result RespondKept(MHD_Connection* connection, const HttpAnswer& answer) {
+  return Send(connection, answer, MHD_RESPMEM_PERSISTENT);
 }
 
 HttpAnswer TextAnswer(unsigned status, std::string body) {

@@ -22,6 +22,10 @@ struct HttpAnswer {
 
 MHD_Result Respond(MHD_Connection* connection, const HttpAnswer& answer);
 
+// The same without copying the body, for large ones (a symbol file): the answer must stay as it
+// is until the request has completed (kept in the request itself).
+MHD_Result RespondKept(MHD_Connection* connection, const HttpAnswer& answer);
+
 // A short plain-text answer, as uploads get.
 HttpAnswer TextAnswer(unsigned status, std::string body);
 

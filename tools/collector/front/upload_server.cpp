@@ -29,9 +29,11 @@
 #include "ingest/batch_writer.h"
 #include "ingest/multipart.h"
 #include "ingest/received_report.h"
+#include "ingest/symbol_intake.h"
 #include "render/dashboard.h"
 #include "render/query.h"
 #include "render/read_api.h"
+#include "render/symbol_server.h"
 #include "store/report_store.h"
 
 namespace collector {
@@ -59,6 +61,19 @@ constexpr auto kAnswerCacheTime = std::chrono::seconds(1);
 constexpr size_t kMaxCachedAnswers = 256;
 // The sweeper samples each body's byte count this many times per rate window.
 constexpr int64_t kRateSamplesPerWindow = 4;
+// Symbol uploads are stored one at a time by a thread of their own; a few more wait.
+constexpr size_t kMaxWaitingSymbolUploads = 4;
+constexpr int kSymbolsRetrySeconds = 10;
+constexpr char kSymbolsPath[] = "/api/symbols";
+
+std::string NowUtc() {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
 
 int64_t Nanos(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
@@ -159,6 +174,12 @@ struct Request {
   // Handed to the writer; its outcome is read after the connection is resumed.
   bool queued = false;
   BatchWriter::Job job;
+  // A symbol upload (POST /api/symbols): handed to the symbols thread once its body is in,
+  // answered from answer after the connection is resumed.
+  bool symbols = false;
+  bool symbolsQueued = false;
+  bool symbolsRefused = false;  // dropped from the queue by a stop: answered 503
+  bool symbolServer = false;    // a GET under /symbols/, answered by a reader
 };
 
 MHD_Result Answer(MHD_Connection* connection, unsigned status, const std::string& body,
@@ -230,14 +251,21 @@ bool IsSessionForm(const std::string& url, const std::string& contentType) {
 // What a request is, from its head alone. A POST is an upload on every path, /api/ included:
 // games keep whatever URL they were given. With the read token set, GETs are dashboard pages and
 // the sign-in and sign-out forms are the only other POSTs (uploads are multipart, so every
-// upload stays an upload whatever its path).
-enum class Route { kApi, kPage, kSessionForm, kNotPost, kUpload };
+// upload stays an upload whatever its path). With the symbols token set, a POST to
+// /api/symbols is a symbol upload; GETs under /symbols/ are the symbol server's.
+enum class Route { kApi, kPage, kSessionForm, kNotPost, kUpload, kSymbolUpload, kSymbolServer };
 
-Route RouteOf(const char* method, const std::string& url, bool dashboard,
+Route RouteOf(const char* method, const std::string& url, bool dashboard, bool symbols,
               const std::string& contentType) {
   bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
   bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
              std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+  if (symbols && post && url == kSymbolsPath) {
+    return Route::kSymbolUpload;
+  }
+  if (get && IsSymbolServerPath(url)) {
+    return Route::kSymbolServer;
+  }
   if (IsApiPath(url) && !post) {
     return Route::kApi;
   }
@@ -288,6 +316,12 @@ class UploadServer::Impl {
                            MHD_ConnectionNotificationCode code);
 
   MHD_Result StartUpload(MHD_Connection* connection, Request& request);
+  MHD_Result StartSymbols(MHD_Connection* connection, Request& request);
+  MHD_Result FinishSymbols(MHD_Connection* connection, Request& request);
+  MHD_Result ServeSymbolFile(MHD_Connection* connection, Request& request, const char* url);
+  MHD_Result Unauthorized(MHD_Connection* connection);
+  void SymbolsLoop();
+  void CloseSymbols(std::thread& worker);
   MHD_Result StartForm(MHD_Connection* connection, Request& request, const std::string& url);
   MHD_Result TakeBody(Request& request, const char* data, size_t* size);
   void Refuse(Request& request, unsigned status, const std::string& reason);
@@ -342,6 +376,12 @@ class UploadServer::Impl {
   };
   std::mutex cacheMutex_;
   std::map<std::string, CachedAnswer> cache_;
+
+  // Symbol uploads waiting for the symbols thread, with their suspended connections.
+  std::mutex symbolsMutex_;
+  std::condition_variable symbolsChanged_;
+  std::deque<std::pair<MHD_Connection*, Request*>> symbolJobs_;
+  bool symbolsClosed_ = false;
   static std::string CacheKey(const Request& request);
   bool FromCache(const Request& request, HttpAnswer& answer);
   void Remember(const Request& request, const HttpAnswer& answer);
@@ -411,6 +451,7 @@ bool UploadServer::Impl::Serve() {
     readers.emplace_back([this] { ReaderLoop(); });
   }
   std::thread sweeper([this] { SweeperLoop(); });
+  std::thread symbols([this] { SymbolsLoop(); });
   {
     std::unique_lock<std::mutex> lock(stopMutex_);
     stopChanged_.wait(lock, [this] { return stopRequested_; });
@@ -434,6 +475,7 @@ bool UploadServer::Impl::Serve() {
   }
   sweeper.join();
   CloseReads(readers);
+  CloseSymbols(symbols);
   // Every report taken so far is stored and its connection resumed before MHD stops.
   writer_.Close();
   MHD_stop_daemon(daemon_);
@@ -499,9 +541,11 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     if (request->link != nullptr) {
       request->link->headAt = Nanos(Clock::now());
     }
-    Route route = RouteOf(method, url, !self->options_.readToken.empty(),
-                          Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE));
-    if (route != Route::kSessionForm && route != Route::kUpload && request->link != nullptr) {
+    Route route =
+        RouteOf(method, url, !self->options_.readToken.empty(),
+                !self->options_.symbolsToken.empty(), Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE));
+    if (route != Route::kSessionForm && route != Route::kUpload &&
+        route != Route::kSymbolUpload && request->link != nullptr) {
       // Nothing of a body is awaited: the rate checks end here.
       request->link->bodyDone = true;
     }
@@ -517,10 +561,22 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
                       "uploads are accepted by POST only\n", true);
       case Route::kUpload:
         return self->StartUpload(connection, *request);
+      case Route::kSymbolUpload:
+        return self->StartSymbols(connection, *request);
+      case Route::kSymbolServer:
+        return self->ServeSymbolFile(connection, *request, url);
     }
   }
   if (request->read) {
     return self->AnswerRead(connection, *request, size);
+  }
+  if (request->symbolsQueued) {
+    if (request->symbolsRefused) {
+      return Respond(connection, BusyAnswer("application/json; charset=utf-8",
+                                            "{\"error\":\"the collector is stopping\"}\n",
+                                            kSymbolsRetrySeconds));
+    }
+    return RespondKept(connection, request->answer);
   }
   if (request->form) {
     return self->TakeForm(connection, *request, data, size);
@@ -535,6 +591,9 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     }
     return Respond(connection,
                    BusyAnswer("text/plain; charset=utf-8", request->reason, request->retryAfter));
+  }
+  if (request->symbols) {
+    return self->FinishSymbols(connection, *request);
   }
   return request->queued ? self->Reply(connection, *request) : self->Finish(connection, *request);
 }
@@ -590,12 +649,13 @@ MHD_Result UploadServer::Impl::TakeBody(Request& request, const char* data, size
   if (request.link != nullptr) {
     request.link->bodyBytes = request.received;
   }
+  const uint64_t limit = request.symbols ? options_.maxSymbolBytes : options_.maxBytes;
   if (request.refusal != 0) {
-    return request.received / 2 > options_.maxBytes ? MHD_NO : MHD_YES;
+    return request.received / 2 > limit ? MHD_NO : MHD_YES;
   }
-  if (request.received > options_.maxBytes) {
+  if (request.received > limit) {
     Refuse(request, MHD_HTTP_CONTENT_TOO_LARGE,
-           "the upload is larger than " + std::to_string(options_.maxBytes) + " bytes\n");
+           "the upload is larger than " + std::to_string(limit) + " bytes\n");
     return MHD_YES;
   }
   if (request.received > request.reserved) {
@@ -804,7 +864,7 @@ MHD_Result UploadServer::Impl::AnswerRead(MHD_Connection* connection, Request& r
   if (request.readRefused) {
     return AnswerReadBusy(connection, request.api);
   }
-  return Respond(connection, request.answer);
+  return RespondKept(connection, request.answer);
 }
 
 // Sign-in and sign-out. The session is a signed expiry (no server state), so any collector that
@@ -859,7 +919,14 @@ void UploadServer::Impl::ReaderLoop() {
     auto [connection, request] = reads_.front();
     reads_.pop_front();
     lock.unlock();
-    if (request->api) {
+    if (request->symbolServer) {
+      ApiAnswer file = AnswerSymbolServer(store_, request->path);
+      HttpAnswer& answer = request->answer;
+      answer.status = file.status;
+      answer.contentType = file.contentType;
+      answer.body.swap(file.body);
+      answer.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    } else if (request->api) {
       size_t question = request->target.find('?');
       std::string query = question == std::string::npos ? "" : request->target.substr(question + 1);
       request->answer = FromApi(
@@ -892,6 +959,139 @@ void UploadServer::Impl::CloseReads(std::vector<std::thread>& readers) {
   for (std::thread& reader : readers) {
     reader.join();
   }
+}
+
+// 401 with the read API's body: nothing is learnt of what exists.
+MHD_Result UploadServer::Impl::Unauthorized(MHD_Connection* connection) {
+  ApiAnswer denied;
+  denied.status = MHD_HTTP_UNAUTHORIZED;
+  denied.body = "{\"error\":\"unauthorized\"}\n";
+  return Respond(connection, FromApi(denied));
+}
+
+// The head of a symbol upload: its own token (never the read token), its own size limit, the
+// body budget all uploads share, and the multipart parser taking any number of files.
+MHD_Result UploadServer::Impl::StartSymbols(MHD_Connection* connection, Request& request) {
+  if (!BearerMatches(options_.symbolsToken, Header(connection, MHD_HTTP_HEADER_AUTHORIZATION))) {
+    if (request.link != nullptr) {
+      request.link->bodyDone = true;
+    }
+    return Unauthorized(connection);
+  }
+  request.symbols = true;
+  const char* length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  uint64_t announced = length != nullptr ? std::strtoull(length, nullptr, 10) : 0;
+  if (announced > options_.maxSymbolBytes) {
+    return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE,
+                  "the upload is larger than " + std::to_string(options_.maxSymbolBytes) +
+                      " bytes\n");
+  }
+  if (!Reserve(announced)) {
+    return Respond(connection, BusyAnswer("text/plain; charset=utf-8",
+                                          "the collector is busy taking other uploads; try again\n",
+                                          kBudgetRetrySeconds));
+  }
+  request.reserved = announced;
+  request.upload.AcceptManyFiles();
+  if (!request.upload.Start(connection, 0)) {
+    return Answer(connection, MHD_HTTP_BAD_REQUEST, request.upload.error() + "\n");
+  }
+  return MHD_YES;
+}
+
+// The body is in: the files go to the symbols thread with the connection suspended, so neither
+// the network threads nor the report writer wait for them. The bytes stay counted against the
+// body budget until the answer is sent.
+MHD_Result UploadServer::Impl::FinishSymbols(MHD_Connection* connection, Request& request) {
+  if (request.link != nullptr) {
+    request.link->bodyDone = true;
+  }
+  if (request.refusal != 0) {
+    return Answer(connection, request.refusal, request.reason);
+  }
+  if (!request.upload.Finish()) {
+    return Answer(connection, MHD_HTTP_BAD_REQUEST, request.upload.error() + "\n");
+  }
+  {
+    std::lock_guard<std::mutex> lock(symbolsMutex_);
+    if (!symbolsClosed_ && symbolJobs_.size() < kMaxWaitingSymbolUploads) {
+      MHD_suspend_connection(connection);
+      request.symbolsQueued = true;
+      symbolJobs_.emplace_back(connection, &request);
+      symbolsChanged_.notify_one();
+      return MHD_YES;
+    }
+  }
+  return Respond(connection,
+                 BusyAnswer("application/json; charset=utf-8",
+                            "{\"error\":\"busy storing other symbol uploads, try again\"}\n",
+                            kSymbolsRetrySeconds));
+}
+
+void UploadServer::Impl::SymbolsLoop() {
+  std::unique_lock<std::mutex> lock(symbolsMutex_);
+  for (;;) {
+    symbolsChanged_.wait(lock, [this] { return !symbolJobs_.empty() || symbolsClosed_; });
+    if (symbolJobs_.empty()) {
+      return;
+    }
+    auto [connection, request] = symbolJobs_.front();
+    symbolJobs_.pop_front();
+    lock.unlock();
+    std::vector<SymbolUpload> files;
+    for (auto& [name, bytes] : request->upload.files()) {
+      files.push_back(SymbolUpload{name, std::string()});
+      files.back().bytes.swap(bytes);
+    }
+    SymbolIntake intake = TakeSymbolFiles(store_, files, NowUtc());
+    std::string peer = PeerOf(connection);
+    for (const SymbolOutcome& file : intake.files) {
+      std::fprintf(stderr, "collector: symbols from %s: %s %s %s %s%s%s\n", peer.c_str(),
+                   file.fileName.c_str(), file.status.c_str(),
+                   file.kind.empty() ? "-" : file.kind.c_str(),
+                   file.debugId.empty() ? "-" : file.debugId.c_str(),
+                   file.error.empty() ? "" : ": ", file.error.c_str());
+    }
+    if (!intake.regroupError.empty()) {
+      std::fprintf(stderr, "collector: symbols stored but reports not regrouped: %s\n",
+                   intake.regroupError.c_str());
+    }
+    request->answer = FromApi(SymbolUploadAnswer(intake));
+    MHD_resume_connection(connection);
+    lock.lock();
+  }
+}
+
+// At a stop: uploads still waiting are refused and resumed; the one being stored finishes.
+void UploadServer::Impl::CloseSymbols(std::thread& worker) {
+  std::deque<std::pair<MHD_Connection*, Request*>> waiting;
+  {
+    std::lock_guard<std::mutex> lock(symbolsMutex_);
+    symbolsClosed_ = true;
+    waiting.swap(symbolJobs_);
+    symbolsChanged_.notify_all();
+  }
+  for (const auto& [connection, request] : waiting) {
+    request->symbolsRefused = true;
+    MHD_resume_connection(connection);
+  }
+  worker.join();
+}
+
+// The symbol server: stored files as debuggers ask for them, with the read token. Off (404)
+// without one, like the read API.
+MHD_Result UploadServer::Impl::ServeSymbolFile(MHD_Connection* connection, Request& request,
+                                               const char* url) {
+  if (options_.readToken.empty()) {
+    return Answer(connection, MHD_HTTP_NOT_FOUND, "not found\n");
+  }
+  if (!Authorized(connection)) {
+    return Unauthorized(connection);
+  }
+  request.symbolServer = true;
+  request.path = url;
+  return QueueRead(connection, request);
 }
 
 // Ends connections whose head is late or whose body is too slow, and after a stop every

@@ -29,6 +29,10 @@ struct ServerOptions {
   uint64_t maxDecodedBytes = 32u << 20;
   int stopGraceMilliseconds = 3000;         // connections left this long after a stop
   std::string readToken;                    // bearer token of the read API; empty: API off
+  // Bearer token of symbol uploads (POST /api/symbols); empty: that path is an upload like
+  // any other.
+  std::string symbolsToken;
+  uint64_t maxSymbolBytes = uint64_t{512} << 20;  // a symbol upload's body; above it 413
   std::vector<std::string> trustedProxies;  // addresses whose X-Real-IP names the sender
 };
 
@@ -39,7 +43,8 @@ bool IsIpAddress(const std::string& text);
 // before it answers, and stops without losing what it has acknowledged. With a read token it
 // also answers the read API under /api/ and the dashboard to requests that carry the token;
 // those reads run on threads of their own and wait in a bounded queue, so they never hold up
-// the uploads.
+// the uploads. With a symbols token it takes symbol files (POST /api/symbols) from build
+// machines, and serves the stored ones to debuggers under /symbols/ (with the read token).
 class UploadServer {
  public:
   UploadServer(ReportStore& store, const ServerOptions& options);

@@ -85,7 +85,11 @@ bool MultipartUpload::Finish() {
     error_ = "malformed multipart body";
     return false;
   }
-  if (!hasFile_) {
+  if (manyFiles_ && files_.empty()) {
+    error_ = "the upload has no file part";
+    return false;
+  }
+  if (!manyFiles_ && !hasFile_) {
     error_ = "the upload has no \"file\" part";
     return false;
   }
@@ -99,6 +103,7 @@ void MultipartUpload::Drop() {
   }
   std::string().swap(file_);
   std::string().swap(window_);
+  std::vector<std::pair<std::string, std::string>>().swap(files_);
 }
 
 MHD_Result MultipartUpload::OnPart(void* cls, MHD_ValueKind, const char* key, const char* filename,
@@ -106,6 +111,21 @@ MHD_Result MultipartUpload::OnPart(void* cls, MHD_ValueKind, const char* key, co
                                    size_t size) {
   MultipartUpload* upload = static_cast<MultipartUpload*>(cls);
   std::string name = key != nullptr ? key : "";
+  if (upload->manyFiles_) {
+    if (filename == nullptr) {
+      return MHD_YES;  // a text field
+    }
+    // Field names repeat here: a new file name, or offset 0 after bytes, starts a part.
+    if (upload->files_.empty() || name != upload->lastKey_ ||
+        filename != upload->lastFileName_ || (offset == 0 && upload->lastEnd_ > 0)) {
+      upload->files_.emplace_back(filename, std::string());
+    }
+    upload->lastKey_ = name;
+    upload->lastFileName_ = filename;
+    upload->lastEnd_ = offset + size;
+    upload->files_.back().second.append(data, size);
+    return MHD_YES;
+  }
   if (name != kFileField && name != kVersionField) {
     return MHD_YES;
   }

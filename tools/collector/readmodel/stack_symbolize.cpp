@@ -7,6 +7,7 @@
 
 #include "gbk.h"
 #include "readmodel/read_model.h"
+#include "readmodel/symbol_source.h"
 #include "store/report_store.h"
 
 namespace collector {
@@ -41,7 +42,8 @@ std::vector<std::vector<ResolvedFrame>> ResolveStacks(ReportStore& store,
                                                       size_t maxFrames) {
   std::vector<std::vector<ResolvedFrame>> resolved(stacks.size());
   using Key = std::tuple<std::string, uint32_t, std::string>;
-  std::map<Key, SymbolFile> symbolFiles;  // id 0: none stored for that key
+  std::map<Key, SymbolSource> symbolFiles;  // id 0: none stored for that key
+  std::map<int64_t, SymbolSource> sources;
   std::map<int64_t, std::vector<Request>> requests;
   for (size_t s = 0; s < stacks.size(); ++s) {
     const StackTrace& trace = stacks[s];
@@ -56,15 +58,14 @@ std::vector<std::vector<ResolvedFrame>> ResolveStacks(ReportStore& store,
       Key key{LowerAscii(module->name), module->timestamp, module->debugId};
       auto known = symbolFiles.find(key);
       if (known == symbolFiles.end()) {
-        SymbolFile file;
+        SymbolSource source;
         bool found = false;
         std::string error;
-        if (!store.FindSymbolFile(std::get<0>(key), module->timestamp, module->debugId, file, found,
-                                  error) ||
-            !found) {
-          file.id = 0;
+        if (!FindSymbolSource(store, *module, source, found, error) || !found) {
+          source.id = 0;
         }
-        known = symbolFiles.emplace(key, file).first;
+        known = symbolFiles.emplace(key, source).first;
+        sources[source.id] = source;
       }
       if (known->second.id == 0) {
         continue;
@@ -112,12 +113,7 @@ std::vector<std::vector<ResolvedFrame>> ResolveStacks(ReportStore& store,
     if (scratch == nullptr) {
       scratch = std::make_unique<ScratchDir>();
     }
-    std::string bytes;
-    std::string error;
-    if (!scratch->ok() || !store.SymbolBytes(id, bytes, error)) {
-      continue;
-    }
-    std::string path = scratch->Write("symbols-" + std::to_string(id), bytes);
+    std::string path = LaySymbolSource(store, sources[id], *scratch);
     if (path.empty()) {
       continue;
     }

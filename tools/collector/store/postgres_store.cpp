@@ -18,8 +18,9 @@ constexpr size_t kMaxReaders = 4;
 constexpr size_t kPipelineChunk = 64;
 
 // Bumped with every change to the tables below; each step up is applied in Open.
-// 1: reports and symbols; 2: the read model.
-constexpr int kSchemaVersion = 2;
+// 1: reports and symbols; 2: the read model; 3: symbol files of three kinds (DWARF, images,
+// PDBs), keyed by kind too.
+constexpr int kSchemaVersion = 3;
 constexpr int kReadModelVersion = 2;
 
 // Any fixed number: it serialises schema set-up between collectors starting together.
@@ -117,11 +118,24 @@ constexpr char kSchemaV2[] =
     " PRIMARY KEY (symbol_id, address));"
     "INSERT INTO collector_schema (version) VALUES (2)";
 
+// The files stored before kinds all have DWARF ("debug"). The key takes the kind: a stripped
+// image and the debug file made from the same build are both kept.
+constexpr char kSchemaV3[] =
+    "ALTER TABLE symbols ADD COLUMN kind text NOT NULL DEFAULT 'debug',"
+    " ADD COLUMN loadable bigint NOT NULL DEFAULT 0;"
+    "ALTER TABLE symbols DROP CONSTRAINT symbols_module_timestamp_debug_id_key;"
+    "ALTER TABLE symbols ADD CONSTRAINT symbols_key UNIQUE (module, timestamp, debug_id, kind);"
+    "CREATE INDEX symbols_by_size ON symbols (module, timestamp, size_of_image);"
+    "CREATE INDEX symbols_by_debug_id ON symbols (debug_id);"
+    "INSERT INTO collector_schema (version) VALUES (3)";
+
 constexpr char kReportColumns[] =
     "id, received_utc, peer, path, ver, file_name, octet_length(payload)::bigint, log, state,"
     " note, http_status, stack";
 constexpr char kSymbolColumns[] =
-    "id, module, timestamp, debug_id, size_of_image, image_base, file_name, added_utc";
+    "id, module, timestamp, debug_id, size_of_image, image_base, file_name, added_utc, kind,"
+    " loadable";
+constexpr int kSymbolBytesColumn = 10;
 
 // PostgreSQL type oids for the parameters we send.
 constexpr Oid kByteaOid = 17;
@@ -290,6 +304,8 @@ void ReadSymbol(const Result& result, int row, SymbolFile& out) {
   out.imageBase = static_cast<uint64_t>(result.Int(row, 5));
   out.fileName = result.Bytes(row, 6);
   out.addedUtc = result.Bytes(row, 7);
+  out.kind = result.Bytes(row, 8);
+  out.loadable = result.Int(row, 9) != 0;
 }
 
 void AddReportParams(const StoredReport& report, Params& params) {
@@ -315,7 +331,9 @@ void AddSymbolParams(const SymbolFile& file, Params& params) {
       .Int8(static_cast<int64_t>(file.imageBase))
       .Bytes(file.fileName)
       .Text(file.addedUtc)
-      .Bytes(file.bytes);
+      .Bytes(file.bytes)
+      .Text(file.kind)
+      .Int8(file.loadable ? 1 : 0);
 }
 
 constexpr char kInsertReport[] =
@@ -667,7 +685,7 @@ bool PostgresReportStore::Open(const std::string& uri, bool forWriting, std::str
       ok = result.Ok(error, conn) && result.Rows() == 1;
       if (!ok) {
         error = "no collector store in this database (" + error + ")";
-      } else if (result.IsNull(0, 0) || result.Int(0, 0) < kReadModelVersion) {
+      } else if (result.IsNull(0, 0) || result.Int(0, 0) < kSchemaVersion) {
         error = std::string(kNeedsUpgrade) + ": it was written by an older collector";
         ok = false;
       }
@@ -695,6 +713,9 @@ bool PostgresReportStore::Open(const std::string& uri, bool forWriting, std::str
       // stored (see BackfillCrashEntries).
       if (ok && version < kReadModelVersion) {
         ok = Exec(conn, kSchemaV2, error) && Exec(conn, kBackfillMark, error);
+      }
+      if (ok && version < 3) {
+        ok = Exec(conn, kSchemaV3, error);
       }
       ok = ok && Exec(conn, "COMMIT", error);
       if (!ok) {
@@ -942,59 +963,106 @@ bool PostgresReportStore::Get(int64_t id, StoredReport& out, bool& found, std::s
   return true;
 }
 
-int64_t PostgresReportStore::AddSymbolFile(const SymbolFile& file, std::string& error) {
+int64_t PostgresReportStore::AddSymbolFile(const SymbolFile& file, bool& alreadyStored,
+                                           std::string& error) {
+  alreadyStored = false;
   Lease lease(*this, Use::kWrite, error);
   PGconn* conn = lease.get();
   if (conn == nullptr || !Exec(conn, "BEGIN", error)) {
     return 0;
   }
-  // Replaced as SQLite's INSERT OR REPLACE does: the new file gets a new id.
+  // Collectors adding the same file at once take turns on its key.
+  Params lockKey;
+  lockKey.Bytes(file.module).Int8(file.timestamp).Text(file.debugId).Text(file.kind);
+  Result lock(lockKey.Exec(conn,
+                           "SELECT pg_advisory_xact_lock(hashtextextended(encode($1, 'hex') ||"
+                           " ' ' || $2::text || ' ' || $3 || ' ' || $4, 7461206302))"));
   Params key;
-  key.Bytes(file.module).Int8(file.timestamp).Text(file.debugId);
-  Result removed(
-      key.Exec(conn, "DELETE FROM symbols WHERE module = $1 AND timestamp = $2 AND debug_id = $3"));
-  if (!removed.Ok(error, conn)) {
+  key.Bytes(file.module).Int8(file.timestamp).Text(file.debugId).Text(file.kind).Bytes(file.bytes);
+  Result same(key.Exec(conn,
+                       "SELECT id, bytes = $5 FROM symbols WHERE module = $1 AND timestamp = $2"
+                       " AND debug_id = $3 AND kind = $4"));
+  if (!lock.Ok(error, conn) || !same.Ok(error, conn)) {
     Rollback(conn);
     return 0;
+  }
+  if (same.Rows() == 1 && same.Int(0, 1) != 0) {
+    alreadyStored = true;
+    int64_t id = same.Int(0, 0);
+    return Commit(conn, error) ? id : 0;
+  }
+  if (same.Rows() == 1) {
+    // Other bytes replace them; what the symbolizer made of the old ones goes with them.
+    Params old;
+    old.Int8(same.Int(0, 0));
+    Result removed(old.Exec(conn, "DELETE FROM symbols WHERE id = $1"));
+    Result results(old.Exec(conn, "DELETE FROM frame_symbols WHERE symbol_id = $1"));
+    if (!removed.Ok(error, conn) || !results.Ok(error, conn)) {
+      Rollback(conn);
+      return 0;
+    }
   }
   Params params;
   AddSymbolParams(file, params);
   Result inserted(params.Exec(conn,
                               "INSERT INTO symbols (module, timestamp, debug_id, size_of_image,"
-                              " image_base, file_name, added_utc, bytes) VALUES ($1, $2, $3, $4,"
-                              " $5, $6, $7, $8) RETURNING id"));
+                              " image_base, file_name, added_utc, bytes, kind, loadable) VALUES"
+                              " ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) RETURNING id"));
   if (!inserted.Ok(error, conn) || inserted.Rows() != 1) {
     Rollback(conn);
     return 0;
   }
   int64_t id = inserted.Int(0, 0);
-  if (!Exec(conn, "COMMIT", error)) {
+  if (!Commit(conn, error)) {
     Rollback(conn);
     return 0;
   }
   return id;
 }
 
-bool PostgresReportStore::FindSymbolFile(const std::string& module, uint32_t timestamp,
-                                         const std::string& debugId, SymbolFile& out, bool& found,
-                                         std::string& error) {
-  found = false;
+bool PostgresReportStore::FindSymbolFiles(const SymbolQuery& query, std::vector<SymbolFile>& out,
+                                          std::string& error) {
+  out.clear();
   Lease lease(*this, Use::kRead, error);
   PGconn* conn = lease.get();
   if (conn == nullptr) {
     return false;
   }
+  std::string sql = std::string("SELECT ") + kSymbolColumns + " FROM symbols WHERE true";
   Params params;
-  params.Bytes(module).Int8(timestamp).Text(debugId);
-  Result result(params.Exec(conn, std::string("SELECT ") + kSymbolColumns +
-                                      " FROM symbols WHERE module = $1 AND timestamp = $2"
-                                      " AND debug_id = $3"));
+  int index = 0;
+  auto next = [&index] { return " = $" + std::to_string(++index); };
+  if (!query.kind.empty()) {
+    sql += " AND kind" + next();
+    params.Text(query.kind);
+  }
+  if (query.loadable) {
+    sql += " AND loadable <> 0";
+  }
+  if (!query.module.empty()) {
+    sql += " AND module" + next();
+    params.Bytes(query.module);
+  }
+  if (query.byTimestamp) {
+    sql += " AND timestamp" + next();
+    params.Int8(query.timestamp);
+  }
+  if (query.bySize) {
+    sql += " AND size_of_image" + next();
+    params.Int8(query.sizeOfImage);
+  }
+  if (query.byDebugId) {
+    sql += " AND debug_id" + next();
+    params.Text(query.debugId);
+  }
+  sql += " ORDER BY kind = 'image' DESC, id DESC";
+  Result result(params.Exec(conn, sql));
   if (!result.Ok(error, conn)) {
     return false;
   }
-  if (result.Rows() == 1) {
-    ReadSymbol(result, 0, out);
-    found = true;
+  out.resize(static_cast<size_t>(result.Rows()));
+  for (int row = 0; row < result.Rows(); ++row) {
+    ReadSymbol(result, row, out[static_cast<size_t>(row)]);
   }
   return true;
 }
@@ -1034,7 +1102,7 @@ bool PostgresReportStore::ListSymbolFiles(std::vector<SymbolFile>& out, std::str
   out.resize(static_cast<size_t>(result.Rows()));
   for (int row = 0; row < result.Rows(); ++row) {
     ReadSymbol(result, row, out[static_cast<size_t>(row)]);
-    out[static_cast<size_t>(row)].bytes = result.Bytes(row, 8);
+    out[static_cast<size_t>(row)].bytes = result.Bytes(row, kSymbolBytesColumn);
   }
   return true;
 }
@@ -1075,8 +1143,8 @@ bool PostgresReportStore::Import(
     AddSymbolParams(file, params);
     Result inserted(params.Exec(conn,
                                 "INSERT INTO symbols (id, module, timestamp, debug_id,"
-                                " size_of_image, image_base, file_name, added_utc, bytes)"
-                                " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"));
+                                " size_of_image, image_base, file_name, added_utc, bytes, kind,"
+                                " loadable) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)"));
     if (!inserted.Ok(error, conn)) {
       return fail();
     }

@@ -1,5 +1,7 @@
 #include "store/report_store.h"
 
+#include <cctype>
+
 #include "store/postgres_store.h"
 #include "store/sqlite_store.h"
 
@@ -30,6 +32,92 @@ bool ReportStore::Import(const std::vector<SymbolFile>&, size_t,
                          const std::function<void(size_t)>&, std::string& error) {
   error = "this store does not take copies of another";
   return false;
+}
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The first file that matches, with or without its bytes.
+bool FindFirst(ReportStore& store, const SymbolQuery& query, bool withBytes, SymbolFile& out,
+               bool& found, std::string& error) {
+  found = false;
+  std::vector<SymbolFile> files;
+  if (!store.FindSymbolFiles(query, files, error)) {
+    return false;
+  }
+  if (files.empty()) {
+    return true;
+  }
+  out = files.front();
+  if (withBytes && !store.SymbolBytes(out.id, out.bytes, error)) {
+    return false;
+  }
+  found = true;
+  return true;
+}
+
+}  // namespace
+
+bool ReportStore::FindSymbolFile(const std::string& module, uint32_t timestamp,
+                                 const std::string& debugId, SymbolFile& out, bool& found,
+                                 std::string& error) {
+  SymbolQuery query;
+  query.kind = "debug";
+  query.module = Lower(module);
+  query.byTimestamp = true;
+  query.timestamp = timestamp;
+  query.byDebugId = true;
+  query.debugId = debugId;
+  return FindFirst(*this, query, false, out, found, error);
+}
+
+bool ReportStore::FindImage(const std::string& module, uint32_t timestamp, uint32_t sizeOfImage,
+                            SymbolFile& out, bool& found, std::string& error) {
+  SymbolQuery query;
+  query.loadable = true;
+  query.module = Lower(module);
+  query.byTimestamp = true;
+  query.timestamp = timestamp;
+  query.bySize = true;
+  query.sizeOfImage = sizeOfImage;
+  return FindFirst(*this, query, true, out, found, error);
+}
+
+bool ReportStore::FindImageByDebugId(const std::string& module, const std::string& debugId,
+                                     SymbolFile& out, bool& found, std::string& error) {
+  found = false;
+  if (debugId.empty()) {
+    return true;
+  }
+  SymbolQuery query;
+  query.loadable = true;
+  query.module = Lower(module);
+  query.byDebugId = true;
+  query.debugId = Upper(debugId);
+  return FindFirst(*this, query, true, out, found, error);
+}
+
+bool ReportStore::FindPdb(const std::string& pdbName, const std::string& debugId, SymbolFile& out,
+                          bool& found, std::string& error) {
+  found = false;
+  if (debugId.empty()) {
+    return true;
+  }
+  SymbolQuery query;
+  query.kind = "pdb";
+  query.module = Lower(pdbName);
+  query.byDebugId = true;
+  query.debugId = Upper(debugId);
+  return FindFirst(*this, query, false, out, found, error);
 }
 
 bool IsPostgresLocation(const std::string& location) {

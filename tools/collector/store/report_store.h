@@ -30,7 +30,13 @@ struct StoredReport {
   std::string stack;      // its bytes, unchanged
 };
 
-// A symbol file as kept: found by module name (lower case), TimeDateStamp and CodeView id.
+// A symbol file as kept: found by kind, module name (lower case), TimeDateStamp and CodeView
+// id. Kinds:
+//   "debug"  a PE with DWARF: an unstripped module, or the debug file objcopy --only-keep-debug
+//            makes (loadable tells which); llvm-symbolizer reads it alone.
+//   "image"  a PE without DWARF, as it ships (a stripped MinGW module, or one whose debug info is
+//            in a PDB): kept for its unwind tables (.eh_frame) and as the object a PDB needs.
+//   "pdb"    a PDB; module is its file name (e.g. game.pdb), timestamp 0, debugId its GUID + age.
 struct SymbolFile {
   int64_t id = 0;
   std::string module;  // lower case, e.g. crashgame.exe
@@ -40,7 +46,23 @@ struct SymbolFile {
   uint64_t imageBase = 0;
   std::string fileName;  // the name it was added under
   std::string addedUtc;
-  std::string bytes;  // the whole file; left empty by FindSymbolFile
+  std::string bytes;  // the whole file; left empty by FindSymbolFile and FindSymbolFiles
+  std::string kind = "debug";
+  bool loadable = false;  // a PE whose code is in the file (see PeIdentity::loadable)
+};
+
+// Which stored files FindSymbolFiles returns: those of the kind whose fields match the ones
+// asked for (module names compared in lower case, debug ids as stored: upper-case hex).
+struct SymbolQuery {
+  std::string kind;       // "debug", "image" or "pdb"; "" any
+  bool loadable = false;  // only PEs whose code is in the file
+  std::string module;     // "" any
+  bool byTimestamp = false;
+  uint32_t timestamp = 0;
+  bool bySize = false;
+  uint32_t sizeOfImage = 0;
+  bool byDebugId = false;
+  std::string debugId;
 };
 
 // Where reports and symbol files are kept: an SQLite file on one machine, or PostgreSQL so that
@@ -106,13 +128,39 @@ class ReportStore {
   // found is false when no report has that id.
   virtual bool Get(int64_t id, StoredReport& out, bool& found, std::string& error) = 0;
 
-  // Stores a symbol file, replacing one with the same key. Returns its id, or 0 with error set.
-  virtual int64_t AddSymbolFile(const SymbolFile& file, std::string& error) = 0;
+  // Stores a symbol file under its key (kind, module, timestamp, debug id). The same bytes
+  // under the same key are stored once: alreadyStored is set and the stored id returned. Other
+  // bytes under a key replace the file there (with a new id). Returns its id, or 0 with error
+  // set.
+  virtual int64_t AddSymbolFile(const SymbolFile& file, bool& alreadyStored,
+                                std::string& error) = 0;
+  int64_t AddSymbolFile(const SymbolFile& file, std::string& error) {
+    bool alreadyStored = false;
+    return AddSymbolFile(file, alreadyStored, error);
+  }
 
-  // The symbol file for a module (name compared without case), without its bytes.
-  virtual bool FindSymbolFile(const std::string& module, uint32_t timestamp,
-                              const std::string& debugId, SymbolFile& out, bool& found,
-                              std::string& error) = 0;
+  // The stored files that match, without their bytes: images (kind "image") before the others,
+  // then the newest first.
+  virtual bool FindSymbolFiles(const SymbolQuery& query, std::vector<SymbolFile>& out,
+                               std::string& error) = 0;
+
+  // The DWARF file ("debug") for a module (name compared without case), without its bytes.
+  bool FindSymbolFile(const std::string& module, uint32_t timestamp, const std::string& debugId,
+                      SymbolFile& out, bool& found, std::string& error);
+
+  // A stored PE image of a module with its code (for its unwind tables, .eh_frame), bytes
+  // included: a stripped image (kind "image") where there is one, else an unstripped module
+  // ("debug", loadable). By the identity a minidump or stack.txt module line gives: the file
+  // name (any case), TimeDateStamp and SizeOfImage...
+  bool FindImage(const std::string& module, uint32_t timestamp, uint32_t sizeOfImage,
+                 SymbolFile& out, bool& found, std::string& error);
+  // ... or by the CodeView id (GUID + age, as stack.txt writes it; any case).
+  bool FindImageByDebugId(const std::string& module, const std::string& debugId, SymbolFile& out,
+                          bool& found, std::string& error);
+
+  // A PDB by its file name (any case; "" any name) and GUID + age, without its bytes.
+  bool FindPdb(const std::string& pdbName, const std::string& debugId, SymbolFile& out,
+               bool& found, std::string& error);
 
   virtual bool SymbolBytes(int64_t id, std::string& out, std::string& error) = 0;
 

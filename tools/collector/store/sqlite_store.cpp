@@ -12,9 +12,10 @@ namespace {
 constexpr int kBusyTimeoutMs = 10000;
 
 // PRAGMA user_version: 1 reports only, 2 with stacks and symbols, 3 with the read model (crash
-// entries, groups and their counters, symbolizer results). Files made before versions were
-// recorded read 0 and are recognised by their columns.
-constexpr int kSchemaVersion = 3;
+// entries, groups and their counters, symbolizer results), 4 with symbol files of three kinds
+// (DWARF, images, PDBs). Files made before versions were recorded read 0 and are recognised by
+// their columns.
+constexpr int kSchemaVersion = 4;
 
 // Readers each get a connection of their own; WAL lets them read while the writer commits.
 constexpr size_t kMaxIdleReaders = 8;
@@ -92,19 +93,41 @@ constexpr char kSchema[] =
     " note TEXT NOT NULL,"
     " http_status INTEGER NOT NULL)";
 
-// Symbol files live in the database too, so a collector is one file to back up or move.
-constexpr char kSymbolSchema[] =
-    "CREATE TABLE IF NOT EXISTS symbols ("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " module TEXT NOT NULL,"
-    " timestamp INTEGER NOT NULL,"
-    " debug_id TEXT NOT NULL,"
-    " size_of_image INTEGER NOT NULL,"
-    " image_base INTEGER NOT NULL,"
-    " file_name BLOB NOT NULL,"
-    " added_utc TEXT NOT NULL,"
-    " bytes BLOB NOT NULL,"
-    " UNIQUE (module, timestamp, debug_id))";
+// Symbol files live in the database too, so a collector is one file to back up or move. A
+// file's key is its kind with the module's identity: a stripped image and the debug file made
+// from the same build are both kept.
+#define VEXO_SYMBOL_COLUMNS                 \
+  " id INTEGER PRIMARY KEY AUTOINCREMENT," \
+  " module TEXT NOT NULL,"                 \
+  " timestamp INTEGER NOT NULL,"           \
+  " debug_id TEXT NOT NULL,"               \
+  " size_of_image INTEGER NOT NULL,"       \
+  " image_base INTEGER NOT NULL,"          \
+  " file_name BLOB NOT NULL,"              \
+  " added_utc TEXT NOT NULL,"              \
+  " bytes BLOB NOT NULL,"                  \
+  " kind TEXT NOT NULL,"                   \
+  " loadable INTEGER NOT NULL,"            \
+  " UNIQUE (module, timestamp, debug_id, kind))"
+constexpr char kSymbolSchema[] = "CREATE TABLE IF NOT EXISTS symbols (" VEXO_SYMBOL_COLUMNS;
+// Symbol tables from before the kinds: every file in them has DWARF ("debug").
+constexpr char kSymbolKindsUpgrade[] =
+    "CREATE TABLE symbols_kinds (" VEXO_SYMBOL_COLUMNS
+    ";"
+    "INSERT INTO symbols_kinds (id, module, timestamp, debug_id, size_of_image, image_base,"
+    " file_name, added_utc, bytes, kind, loadable) SELECT id, module, timestamp, debug_id,"
+    " size_of_image, image_base, file_name, added_utc, bytes, 'debug', 0 FROM symbols;"
+    "DROP TABLE symbols;"
+    "ALTER TABLE symbols_kinds RENAME TO symbols";
+#undef VEXO_SYMBOL_COLUMNS
+// Images are looked up by TimeDateStamp and SizeOfImage (a symbol server's key), PDBs by id.
+constexpr char kSymbolIndexes[] =
+    "CREATE INDEX IF NOT EXISTS symbols_by_size ON symbols (module, timestamp, size_of_image);"
+    "CREATE INDEX IF NOT EXISTS symbols_by_debug_id ON symbols (debug_id)";
+constexpr char kSymbolColumns[] =
+    "id, module, timestamp, debug_id, size_of_image, image_base, file_name, added_utc, kind,"
+    " loadable";
+constexpr int kSymbolBytesColumn = 10;
 
 constexpr char kColumns[] =
     "id, received_utc, peer, path, ver, file_name, length(payload), log, state, note, "
@@ -175,6 +198,8 @@ void ReadSymbolRow(sqlite3_stmt* stmt, SymbolFile& out) {
   out.imageBase = static_cast<uint64_t>(sqlite3_column_int64(stmt, 5));
   out.fileName = ColumnBytes(stmt, 6);
   out.addedUtc = ColumnBytes(stmt, 7);
+  out.kind = ColumnBytes(stmt, 8);
+  out.loadable = sqlite3_column_int(stmt, 9) != 0;
 }
 
 bool HasColumn(sqlite3* db, const char* table, const char* column) {
@@ -324,6 +349,10 @@ bool SqliteReportStore::Open(const std::string& path, bool forWriting, std::stri
     }
     hasStackColumn_ = HasColumn(db_, "reports", "stack");
     hasSymbolTable_ = HasTable(db_, "symbols");
+    if (ok && hasSymbolTable_ && !HasColumn(db_, "symbols", "kind")) {
+      error = std::string(kNeedsUpgrade) + ": its symbol files have no kinds yet";
+      ok = false;
+    }
   }
   if (!ok) {
     writer_.reset();
@@ -478,7 +507,11 @@ bool SqliteReportStore::Migrate(std::string& error) {
   hasStackColumn_ = true;
   // Reports stored before the read model existed get their entries from BackfillCrashEntries,
   // up to the id noted here; every later report gets its entry as it is stored.
-  if (!Exec(kSymbolSchema, error) || !Exec(kReadModelSchema, error) ||
+  if (!Exec(kSymbolSchema, error) ||
+      (!HasColumn(db_, "symbols", "kind") &&
+       !Exec((std::string("BEGIN IMMEDIATE;") + kSymbolKindsUpgrade + ";COMMIT").c_str(),
+             error)) ||
+      !Exec(kSymbolIndexes, error) || !Exec(kReadModelSchema, error) ||
       (!HasTable(db_, "backfill_state") &&
        !Exec("BEGIN IMMEDIATE; CREATE TABLE backfill_state (upto INTEGER NOT NULL);"
              " INSERT INTO backfill_state SELECT coalesce(max(id), 0) FROM reports; COMMIT",
@@ -669,59 +702,115 @@ bool SqliteReportStore::ReadRange(int64_t afterId, size_t limit, std::vector<Sto
   return true;
 }
 
-int64_t SqliteReportStore::AddSymbolFile(const SymbolFile& file, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr || !hasSymbolTable_) {
-    error = "database not open for writing";
-    return 0;
-  }
-  Statement insert(db_,
-                   "INSERT OR REPLACE INTO symbols (module, timestamp, debug_id, size_of_image,"
-                   " image_base, file_name, added_utc, bytes) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
-  if (!insert.ok()) {
-    error = sqlite3_errmsg(db_);
-    return 0;
-  }
-  sqlite3_stmt* stmt = insert.get();
-  BindText(stmt, 1, file.module);
-  sqlite3_bind_int64(stmt, 2, file.timestamp);
-  BindText(stmt, 3, file.debugId);
-  sqlite3_bind_int64(stmt, 4, file.sizeOfImage);
-  sqlite3_bind_int64(stmt, 5, static_cast<sqlite3_int64>(file.imageBase));
-  BindBytes(stmt, 6, file.fileName);
-  BindText(stmt, 7, file.addedUtc);
-  BindBytes(stmt, 8, file.bytes);
-  if (sqlite3_step(stmt) != SQLITE_DONE) {
-    error = sqlite3_errmsg(db_);
-    return 0;
-  }
-  return sqlite3_last_insert_rowid(db_);
+int64_t SqliteReportStore::AddSymbolFile(const SymbolFile& file, bool& alreadyStored,
+                                         std::string& error) {
+  alreadyStored = false;
+  int64_t id = 0;
+  bool ok = Write(
+      [&](SqlSession&, std::string& failure) {
+        if (!hasSymbolTable_) {
+          failure = "database not open for writing";
+          return false;
+        }
+        // The same bytes under the same key: nothing to do.
+        Statement same(db_,
+                       "SELECT id, bytes = ? FROM symbols WHERE module = ? AND timestamp = ? AND"
+                       " debug_id = ? AND kind = ?");
+        if (!same.ok()) {
+          failure = sqlite3_errmsg(db_);
+          return false;
+        }
+        BindBytes(same.get(), 1, file.bytes);
+        BindText(same.get(), 2, file.module);
+        sqlite3_bind_int64(same.get(), 3, file.timestamp);
+        BindText(same.get(), 4, file.debugId);
+        BindText(same.get(), 5, file.kind);
+        int64_t replaced = 0;
+        if (sqlite3_step(same.get()) == SQLITE_ROW) {
+          if (sqlite3_column_int(same.get(), 1) != 0) {
+            id = sqlite3_column_int64(same.get(), 0);
+            alreadyStored = true;
+            return true;
+          }
+          replaced = sqlite3_column_int64(same.get(), 0);
+        }
+        // Other bytes replace them; what the symbolizer made of the old ones goes with them.
+        if (replaced != 0) {
+          Statement drop(db_, "DELETE FROM symbols WHERE id = ?");
+          Statement dropResults(db_, "DELETE FROM frame_symbols WHERE symbol_id = ?");
+          if (!drop.ok() || !dropResults.ok()) {
+            failure = sqlite3_errmsg(db_);
+            return false;
+          }
+          sqlite3_bind_int64(drop.get(), 1, replaced);
+          sqlite3_bind_int64(dropResults.get(), 1, replaced);
+          if (sqlite3_step(drop.get()) != SQLITE_DONE ||
+              sqlite3_step(dropResults.get()) != SQLITE_DONE) {
+            failure = sqlite3_errmsg(db_);
+            return false;
+          }
+        }
+        Statement insert(db_,
+                         "INSERT INTO symbols (module, timestamp, debug_id, size_of_image,"
+                         " image_base, file_name, added_utc, bytes, kind, loadable) VALUES"
+                         " (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        if (!insert.ok()) {
+          failure = sqlite3_errmsg(db_);
+          return false;
+        }
+        sqlite3_stmt* stmt = insert.get();
+        BindText(stmt, 1, file.module);
+        sqlite3_bind_int64(stmt, 2, file.timestamp);
+        BindText(stmt, 3, file.debugId);
+        sqlite3_bind_int64(stmt, 4, file.sizeOfImage);
+        sqlite3_bind_int64(stmt, 5, static_cast<sqlite3_int64>(file.imageBase));
+        BindBytes(stmt, 6, file.fileName);
+        BindText(stmt, 7, file.addedUtc);
+        BindBytes(stmt, 8, file.bytes);
+        BindText(stmt, 9, file.kind);
+        sqlite3_bind_int(stmt, 10, file.loadable ? 1 : 0);
+        if (sqlite3_step(stmt) != SQLITE_DONE) {
+          failure = sqlite3_errmsg(db_);
+          return false;
+        }
+        id = sqlite3_last_insert_rowid(db_);
+        return true;
+      },
+      error);
+  return ok ? id : 0;
 }
 
-bool SqliteReportStore::FindSymbolFile(const std::string& module, uint32_t timestamp,
-                                       const std::string& debugId, SymbolFile& out, bool& found,
-                                       std::string& error) {
+bool SqliteReportStore::FindSymbolFiles(const SymbolQuery& query, std::vector<SymbolFile>& out,
+                                        std::string& error) {
+  out.clear();
   return OnReader(error, [&](sqlite3* db) {
-    found = false;
     if (!hasSymbolTable_) {
       return true;
     }
-    Statement query(db,
-                    "SELECT id, module, timestamp, debug_id, size_of_image, image_base, file_name,"
-                    " added_utc FROM symbols WHERE module = ? AND timestamp = ? AND debug_id = ?");
-    if (!query.ok()) {
+    std::string sql = std::string("SELECT ") + kSymbolColumns + " FROM symbols WHERE 1 = 1";
+    if (!query.kind.empty()) sql += " AND kind = ?";
+    if (query.loadable) sql += " AND loadable <> 0";
+    if (!query.module.empty()) sql += " AND module = ?";
+    if (query.byTimestamp) sql += " AND timestamp = ?";
+    if (query.bySize) sql += " AND size_of_image = ?";
+    if (query.byDebugId) sql += " AND debug_id = ?";
+    sql += " ORDER BY kind = 'image' DESC, id DESC";
+    Statement select(db, sql.c_str());
+    if (!select.ok()) {
       error = sqlite3_errmsg(db);
       return false;
     }
-    sqlite3_stmt* stmt = query.get();
-    BindText(stmt, 1, module);
-    sqlite3_bind_int64(stmt, 2, timestamp);
-    BindText(stmt, 3, debugId);
-    int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_ROW) {
-      ReadSymbolRow(stmt, out);
-      found = true;
-      return true;
+    sqlite3_stmt* stmt = select.get();
+    int index = 0;
+    if (!query.kind.empty()) BindText(stmt, ++index, query.kind);
+    if (!query.module.empty()) BindText(stmt, ++index, query.module);
+    if (query.byTimestamp) sqlite3_bind_int64(stmt, ++index, query.timestamp);
+    if (query.bySize) sqlite3_bind_int64(stmt, ++index, query.sizeOfImage);
+    if (query.byDebugId) BindText(stmt, ++index, query.debugId);
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      out.emplace_back();
+      ReadSymbolRow(stmt, out.back());
     }
     if (rc != SQLITE_DONE) {
       error = sqlite3_errmsg(db);
@@ -758,9 +847,8 @@ bool SqliteReportStore::ListSymbolFiles(std::vector<SymbolFile>& out, std::strin
   if (!hasSymbolTable_) {
     return true;
   }
-  Statement query(db_,
-                  "SELECT id, module, timestamp, debug_id, size_of_image, image_base, file_name,"
-                  " added_utc, bytes FROM symbols ORDER BY id");
+  Statement query(db_, (std::string("SELECT ") + kSymbolColumns + ", bytes FROM symbols ORDER BY id")
+                           .c_str());
   if (!query.ok()) {
     error = sqlite3_errmsg(db_);
     return false;
@@ -770,7 +858,7 @@ bool SqliteReportStore::ListSymbolFiles(std::vector<SymbolFile>& out, std::strin
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     out.emplace_back();
     ReadSymbolRow(stmt, out.back());
-    out.back().bytes = ColumnBytes(stmt, 8);
+    out.back().bytes = ColumnBytes(stmt, kSymbolBytesColumn);
   }
   if (rc != SQLITE_DONE) {
     error = sqlite3_errmsg(db_);

@@ -36,9 +36,10 @@ class SqliteReportStore : public ReportStore {
   bool Get(int64_t id, StoredReport& out, bool& found, std::string& error) override;
   bool ReadRange(int64_t afterId, size_t limit, std::vector<StoredReport>& out,
                  std::string& error) override;
-  int64_t AddSymbolFile(const SymbolFile& file, std::string& error) override;
-  bool FindSymbolFile(const std::string& module, uint32_t timestamp, const std::string& debugId,
-                      SymbolFile& out, bool& found, std::string& error) override;
+  using ReportStore::AddSymbolFile;
+  int64_t AddSymbolFile(const SymbolFile& file, bool& alreadyStored, std::string& error) override;
+  bool FindSymbolFiles(const SymbolQuery& query, std::vector<SymbolFile>& out,
+                       std::string& error) override;
   bool SymbolBytes(int64_t id, std::string& out, std::string& error) override;
   bool ListSymbolFiles(std::vector<SymbolFile>& out, std::string& error) override;
 
