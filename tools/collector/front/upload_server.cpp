@@ -1079,15 +1079,25 @@ void UploadServer::Impl::CloseSymbols(std::thread& worker) {
   worker.join();
 }
 
-// The symbol server: stored files as debuggers ask for them, with the read token. Off (404)
-// without one, like the read API.
+// The symbol server: stored files as debuggers ask for them, with the read token (as a bearer
+// token, a dashboard session, or the password of HTTP basic authentication). Off (404) without
+// one, like the read API.
 MHD_Result UploadServer::Impl::ServeSymbolFile(MHD_Connection* connection, Request& request,
                                                const char* url) {
   if (options_.readToken.empty()) {
     return Answer(connection, MHD_HTTP_NOT_FOUND, "not found\n");
   }
-  if (!Authorized(connection)) {
-    return Unauthorized(connection);
+  if (!Authorized(connection) &&
+      !BasicPasswordMatches(options_.readToken,
+                            Header(connection, MHD_HTTP_HEADER_AUTHORIZATION))) {
+    ApiAnswer denied;
+    denied.status = MHD_HTTP_UNAUTHORIZED;
+    denied.body = "{\"error\":\"unauthorized\"}\n";
+    HttpAnswer answer = FromApi(denied);
+    // Symbol clients prompt for a user name and password: the read token is the password.
+    answer.headers.emplace_back(MHD_HTTP_HEADER_WWW_AUTHENTICATE,
+                                "Basic realm=\"collector symbols\", charset=\"UTF-8\"");
+    return Respond(connection, answer);
   }
   request.symbolServer = true;
   request.path = url;

@@ -52,7 +52,59 @@ bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() > tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// Standard base64 with padding; false on any other byte.
+bool DecodeBase64(const std::string& text, std::string& out) {
+  out.clear();
+  uint32_t bits = 0;
+  int count = 0;
+  size_t padding = 0;
+  for (char c : text) {
+    int value;
+    if (c >= 'A' && c <= 'Z') value = c - 'A';
+    else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') value = c - '0' + 52;
+    else if (c == '+') value = 62;
+    else if (c == '/') value = 63;
+    else if (c == '=') { ++padding; continue; }
+    else return false;
+    if (padding > 0) return false;
+    bits = (bits << 6) | static_cast<uint32_t>(value);
+    if (++count == 4) {
+      out += static_cast<char>((bits >> 16) & 0xFF);
+      out += static_cast<char>((bits >> 8) & 0xFF);
+      out += static_cast<char>(bits & 0xFF);
+      bits = 0;
+      count = 0;
+    }
+  }
+  if (count == 1 || padding > 2) return false;
+  if (count == 2) out += static_cast<char>((bits >> 4) & 0xFF);
+  if (count == 3) {
+    out += static_cast<char>((bits >> 10) & 0xFF);
+    out += static_cast<char>((bits >> 2) & 0xFF);
+  }
+  return true;
+}
+
 }  // namespace
+
+bool BasicPasswordMatches(const std::string& token, const std::string& authorization) {
+  const std::string scheme = "basic ";
+  if (token.empty() || authorization.size() <= scheme.size() ||
+      Lower(authorization.substr(0, scheme.size())) != scheme) {
+    return false;
+  }
+  std::string pair;
+  if (!DecodeBase64(authorization.substr(scheme.size()), pair)) {
+    return false;
+  }
+  size_t colon = pair.find(':');
+  if (colon == std::string::npos) {
+    return false;
+  }
+  // The comparison of the read API: its time depends on the lengths only.
+  return BearerMatches(token, "Bearer " + pair.substr(colon + 1));
+}
 
 bool IsSymbolServerPath(const std::string& path) {
   return path == "/symbols" || path.rfind(kPrefix, 0) == 0;

@@ -19,6 +19,11 @@ bool IsSymbolServerPath(const std::string& path);
 // bytes, or 404.
 ApiAnswer AnswerSymbolServer(ReportStore& store, const std::string& path);
 
+// True when the Authorization header value is "Basic BASE64(USER:TOKEN)" with this token as the
+// password, whatever the user: debuggers' symbol clients (WinDbg's symsrv) ask for a user name
+// and password when answered 401 with "WWW-Authenticate: Basic", and send no bearer token.
+bool BasicPasswordMatches(const std::string& token, const std::string& authorization);
+
 // The JSON answer to a symbol upload: each file with the key it is kept under and whether it
 // was "stored", "already stored" or "refused" (and why); 200 when none was refused, else 422.
 ApiAnswer SymbolUploadAnswer(const SymbolIntake& intake);

@@ -285,6 +285,21 @@ TEST_F(PdbSymbolsServer, UploadedOnceSymbolizesAndIsServedToDebuggers) {
   ASSERT_TRUE(pdb);
   EXPECT_EQ(pdb->status, 200);
   EXPECT_TRUE(pdb->body == a_.pdbBytes) << pdb->body.size() << " bytes";
+  // A debugger's symbol client: the read token as the password of basic authentication.
+  httplib::Client debugger("127.0.0.1", server_.port());
+  auto asked = debugger.Get(PdbPath(a_));
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(asked->status, 401);
+  EXPECT_NE(asked->get_header_value("WWW-Authenticate", 1).find("Basic"), std::string::npos);
+  debugger.set_basic_auth("windbg", kSymbolsToken.c_str());
+  auto refused = debugger.Get(PdbPath(a_));
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 401);
+  debugger.set_basic_auth("windbg", kReadToken.c_str());
+  auto basic = debugger.Get(PdbPath(a_));
+  ASSERT_TRUE(basic);
+  EXPECT_EQ(basic->status, 200);
+  EXPECT_TRUE(basic->body == a_.pdbBytes);
   auto exe = Get(kReadToken, ExePath(a_));
   ASSERT_TRUE(exe);
   EXPECT_EQ(exe->status, 200);
