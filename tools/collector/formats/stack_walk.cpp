@@ -11,6 +11,10 @@ namespace {
 constexpr std::size_t kScanWords = 8192;
 // The longest FF /2 call: FF, ModRM, SIB and a 32-bit displacement.
 constexpr std::size_t kMaxIndirectCall = 7;
+// Steps (an unwound frame or a scanned word) one walk of a whole dump may take. A dump's threads
+// may all point at the same large stack, so per-thread bounds alone would let an upload buy
+// minutes of work; real dumps need a few thousand.
+constexpr std::size_t kWalkBudget = std::size_t{1} << 22;
 
 struct Registers {
   uint32_t value[kCfiColumns] = {};
@@ -62,6 +66,13 @@ class Walker {
     }
     std::sort(ranges_.begin(), ranges_.end(),
               [](const Range& a, const Range& b) { return a.base < b.base; });
+    for (const Minidump::MemoryRange& range : dump.memory) {
+      if (range.bytes.size != 0) memory_.push_back(&range);
+    }
+    std::sort(memory_.begin(), memory_.end(),
+              [](const Minidump::MemoryRange* a, const Minidump::MemoryRange* b) {
+                return a->start < b->start;
+              });
   }
 
   ThreadStack Walk(std::size_t index) {
@@ -136,7 +147,17 @@ class Walker {
   // Code bytes from the dump's memory when it holds them, else from the module's image.
   bool ReadCode(std::size_t module, uint32_t address, uint8_t* out, std::size_t size) const {
     if (module == StackFrame::kNoModule || address < Base(module)) return false;
-    if (dump_.Read(address, out, size)) return true;
+    auto it =
+        std::upper_bound(memory_.begin(), memory_.end(), address,
+                         [](uint32_t a, const Minidump::MemoryRange* r) { return a < r->start; });
+    if (it != memory_.begin()) {
+      const Minidump::MemoryRange& range = **(it - 1);
+      uint64_t offset = address - range.start;
+      if (offset <= range.bytes.size && size <= range.bytes.size - offset) {
+        std::memcpy(out, range.bytes.data + offset, size);
+        return true;
+      }
+    }
     const ModuleImage* image = provider_.Image(module);
     return image != nullptr && image->Read(address - Base(module), out, size);
   }
@@ -288,11 +309,12 @@ class Walker {
     return true;
   }
 
-  bool Scan(const Registers& regs, bool top, Registers* caller, FrameMethod* method) const {
+  bool Scan(const Registers& regs, bool top, Registers* caller, FrameMethod* method) {
     uint32_t pc = regs.value[kDwarfEip];
     uint64_t at = regs.value[kDwarfEsp];
     if (at < stackBase_) at += (stackBase_ - at + 3) / 4 * 4;
-    for (std::size_t i = 0; i < kScanWords && at + 4 <= stackEnd_; ++i, at += 4) {
+    for (std::size_t i = 0; i < kScanWords && at + 4 <= stackEnd_ && budget_ != 0; ++i, at += 4) {
+      --budget_;
       uint32_t word = 0;
       std::size_t module = StackFrame::kNoModule;
       if (!ReadStack(static_cast<int64_t>(at), &word) || !IsCode(word, &module)) continue;
@@ -313,7 +335,9 @@ class Walker {
     return false;
   }
 
-  bool Unwind(const Registers& regs, bool top, Registers* caller, FrameMethod* method) const {
+  bool Unwind(const Registers& regs, bool top, Registers* caller, FrameMethod* method) {
+    if (budget_ == 0) return false;
+    --budget_;
     uint32_t pc = regs.value[kDwarfEip];
     std::size_t module = StackFrame::kNoModule;
     bool inCode = IsCode(pc, &module);
@@ -338,6 +362,8 @@ class Walker {
   const Minidump& dump_;
   const StackWalkProvider& provider_;
   std::vector<Range> ranges_;
+  std::vector<const Minidump::MemoryRange*> memory_;  // sorted by start
+  std::size_t budget_ = kWalkBudget;
   const uint8_t* stack_ = nullptr;
   uint64_t stackBase_ = 0;
   uint64_t stackEnd_ = 0;

@@ -78,7 +78,8 @@ constexpr std::size_t kMaxStackFrames = 256;
 // kMaxStackFrames frames; never reads outside the dump or the provider's images.
 ThreadStack WalkThread(const Minidump& dump, std::size_t thread, const StackWalkProvider& provider);
 
-// Every thread, in the dump's order.
+// Every thread, in the dump's order. The whole walk is bounded too: past a few million steps
+// the remaining threads keep the frames found so far (at least frame 0).
 std::vector<ThreadStack> WalkStacks(const Minidump& dump, const StackWalkProvider& provider);
 
 }  // namespace collector
