@@ -1,0 +1,446 @@
+#include "stack_walk.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "minidump_builder.h"
+
+namespace {
+
+using collector::FrameMethodName;
+using collector::Minidump;
+using collector::ModuleImage;
+using collector::StackFrame;
+using collector::ThreadStack;
+using collector_test::TestDump;
+
+constexpr uint32_t kPreferredBase = 0x10000000;
+constexpr uint32_t kBase = 0x00A00000;  // loaded elsewhere, as a relocated DLL is
+constexpr uint32_t kTextRva = 0x1000;
+constexpr uint32_t kEhFrameRva = 0x2000;
+constexpr uint32_t kStack = 0x0019E000;
+constexpr size_t kEbpOffset = 0xB4;
+constexpr size_t kEspOffset = 0xC4;
+
+// The synthetic module's functions and the return addresses of its calls.
+enum : uint32_t {
+  kOuter = 0x1000,
+  kOuterCallsMiddle = 0x1008,
+  kOuterCallsOther = 0x1011,
+  kMiddle = 0x1020,
+  kMiddleCallsInner = 0x1029,
+  kMiddleCallsOther = 0x1033,
+  kMiddleCallsEax = 0x1035,
+  kInner = 0x1040,
+  kInnerFaults = 0x1043,
+  kOther = 0x1060,
+  kEntry = 0x1080,
+  kEntryCallsOuter = 0x1088,
+  kFpOuter = 0x10A0,
+  kFpOuterCallsInner = 0x10AB,
+  kFpInner = 0x10C0,
+  kFpInnerFaults = 0x10C6,
+  kCodeEnd = 0x10D0,
+};
+
+void Put32(std::string& s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+std::string U32(uint32_t v) {
+  std::string s(4, '\0');
+  Put32(s, 0, v);
+  return s;
+}
+
+std::string B(std::initializer_list<int> bytes) {
+  std::string s;
+  for (int b : bytes) s += static_cast<char>(b);
+  return s;
+}
+
+// Hand-assembled code: Entry calls Outer calls Middle calls Inner without frame pointers (and
+// Outer and Middle also call Other, whose return addresses go stale on the stack); FpOuter
+// calls FpInner with frame pointers.
+std::string Code() {
+  std::string text(kCodeEnd - kTextRva, '\xCC');
+  auto at = [&](uint32_t rva, const std::string& bytes) {
+    text.replace(rva - kTextRva, bytes.size(), bytes);
+  };
+  auto call = [&](uint32_t rva, uint32_t target) { at(rva, B({0xE8}) + U32(target - (rva + 5))); };
+  at(kOuter, B({0x83, 0xEC, 0x0C}));  // sub esp, 12
+  call(0x1003, kMiddle);
+  at(0x1008, B({0x83, 0xC4, 0x0C, 0xC3}));  // add esp, 12; ret
+  call(0x100C, kOther);
+  at(0x1011, B({0xC3}));
+  at(kMiddle, B({0x53, 0x83, 0xEC, 0x18}));  // push ebx; sub esp, 24
+  call(0x1024, kInner);
+  at(0x1029, B({0x83, 0xC4, 0x18, 0x5B, 0xC3}));  // add esp, 24; pop ebx; ret
+  call(0x102E, kOther);
+  at(0x1033, B({0xFF, 0xD0, 0xC3}));  // call eax; ret
+  at(kInner, B({0x83, 0xEC, 0x1C, 0xC7, 0x00, 0, 0, 0, 0, 0x83, 0xC4, 0x1C, 0xC3}));
+  at(kOther, B({0xC3}));
+  at(kEntry, B({0x83, 0xEC, 0x0C}));
+  call(0x1083, kOuter);
+  at(0x1088, B({0x83, 0xC4, 0x0C, 0xC3}));
+  at(kFpOuter, B({0x55, 0x89, 0xE5, 0x83, 0xEC, 0x08}));  // push ebp; mov ebp, esp; sub esp, 8
+  call(0x10A6, kFpInner);
+  at(0x10AB, B({0xC9, 0xC3}));  // leave; ret
+  at(kFpInner, B({0x55, 0x89, 0xE5, 0x83, 0xEC, 0x10, 0xC7, 0x00, 0, 0, 0, 0, 0xC9, 0xC3}));
+  return text;
+}
+
+// .eh_frame as GCC writes it for i386 ("zR", pc-relative sdata4), for the functions without frame
+// pointers only.
+std::string EhFrame() {
+  std::string eh;
+  auto entry = [&](const std::string& body) {
+    std::string padded = body;
+    while (padded.size() % 4 != 0) padded += '\0';
+    eh += U32(static_cast<uint32_t>(padded.size())) + padded;
+  };
+  entry(U32(0) + B({1, 'z', 'R', 0, 0x01, 0x7C, 0x08, 0x01, 0x1B, 0x0C, 0x04, 0x04, 0x88, 0x01}));
+  auto fde = [&](uint32_t start, uint32_t end, const std::string& instructions) {
+    uint32_t at = static_cast<uint32_t>(eh.size()) + 4;
+    entry(U32(at) + U32(start - (kEhFrameRva + at + 4)) + U32(end - start) + B({0}) + instructions);
+  };
+  fde(kOuter, 0x1012, B({0x43, 0x0E, 0x10, 0x48, 0x0E, 0x04, 0x41, 0x0E, 0x10, 0x45, 0x0E, 0x04}));
+  fde(kMiddle, 0x1036,
+      B({0x41, 0x0E, 0x08, 0x83, 0x02,  // push ebx: CFA esp+8, ebx at CFA-8
+         0x43, 0x0E, 0x20,              // sub: CFA esp+32
+         0x48, 0x0A, 0x0E, 0x08,        // the epilogue, remembering the body's row
+         0x41, 0xC3, 0x0E, 0x04,        // pop ebx
+         0x41, 0x0B}));                 // the code after ret has the body's row again
+  fde(kInner, 0x104D, B({0x43, 0x0E, 0x20, 0x49, 0x0E, 0x04}));
+  fde(kOther, 0x1061, "");
+  fde(kEntry, 0x108C, B({0x07, 0x08, 0x43, 0x0E, 0x10}));  // the outermost frame: eip undefined
+  return eh;
+}
+
+// A PE32 image with the given sections; names longer than 8 characters go to the COFF string
+// table after an empty symbol table, as in a stripped MinGW image.
+std::string BuildImage(bool withCfi) {
+  struct Section {
+    std::string name;
+    uint32_t rva;
+    std::string data;
+    uint32_t characteristics;
+  };
+  std::vector<Section> sections = {{".text", kTextRva, Code(), 0x60000020}};
+  if (withCfi) sections.push_back({".eh_frame", kEhFrameRva, EhFrame(), 0x40000040});
+  std::string image(0x40, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  Put32(image, 0x3C, 0x40);
+  image += std::string("PE\0\0", 4) + B({0x4C, 0x01}) + B({static_cast<int>(sections.size()), 0});
+  size_t symbolTable = image.size() + 4;
+  image += U32(0x5F000000) + U32(0) + U32(0) + B({0xE0, 0, 0x02, 0x21});
+  std::string optional(0xE0, '\0');
+  Put32(optional, 0, 0x10B);
+  Put32(optional, 28, kPreferredBase);
+  Put32(optional, 32, 0x1000);
+  Put32(optional, 36, 0x200);
+  Put32(optional, 56, 0x3000);
+  Put32(optional, 60, 0x400);
+  Put32(optional, 92, 16);
+  image += optional;
+  std::string strings = U32(0);
+  std::string data;
+  uint32_t fileOffset = 0x400;
+  for (const Section& section : sections) {
+    std::string header(40, '\0');
+    std::string name = section.name;
+    if (name.size() > 8) {
+      name = "/" + std::to_string(strings.size());
+      strings += section.name + '\0';
+    }
+    header.replace(0, name.size(), name);
+    Put32(header, 8, static_cast<uint32_t>(section.data.size()));
+    Put32(header, 12, section.rva);
+    uint32_t raw = (static_cast<uint32_t>(section.data.size()) + 0x1FF) & ~0x1FFu;
+    Put32(header, 16, raw);
+    Put32(header, 20, fileOffset);
+    Put32(header, 36, section.characteristics);
+    image += header;
+    data += section.data + std::string(raw - section.data.size(), '\0');
+    fileOffset += raw;
+  }
+  image.resize(0x400, '\0');
+  image += data;
+  Put32(strings, 0, static_cast<uint32_t>(strings.size()));
+  Put32(image, symbolTable, static_cast<uint32_t>(image.size()));
+  return image + strings;
+}
+
+class TestProvider : public collector::StackWalkProvider {
+ public:
+  const ModuleImage* image = nullptr;    // module 0's
+  std::map<uint32_t, uint32_t> symbols;  // function start -> end, module 0's
+
+  const ModuleImage* Image(size_t module) const override { return module == 0 ? image : nullptr; }
+  bool FunctionStart(size_t module, uint32_t rva, uint32_t* start) const override {
+    auto it = symbols.upper_bound(rva);
+    if (module != 0 || it == symbols.begin() || rva >= (--it)->second) return false;
+    *start = it->first;
+    return true;
+  }
+};
+
+// Sets a register in the context of thread `thread` (or of the exception, for -1) of a built dump.
+void SetRegister(std::string& bytes, int thread, size_t offset, uint32_t value) {
+  Minidump dump;
+  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                       &dump, nullptr));
+  const collector::X86Context& context =
+      thread < 0 ? dump.exception.context : dump.threads[thread].context;
+  Put32(bytes, context.raw.data - reinterpret_cast<const uint8_t*>(bytes.data()) + offset, value);
+}
+
+// Frames as "method:address/stack", addresses in module 0 as RVAs, stack offsets from stackBase.
+std::string Describe(const ThreadStack& stack, uint32_t base, uint32_t stackBase) {
+  std::string text;
+  for (const StackFrame& frame : stack.frames) {
+    char line[64];
+    std::snprintf(
+        line, sizeof(line), "%s%s:%x/%x", text.empty() ? "" : " ", FrameMethodName(frame.method),
+        frame.module == 0 ? frame.address - base : frame.address, frame.stackPointer - stackBase);
+    text += line;
+  }
+  return text;
+}
+
+std::string Words(size_t size, const std::map<uint32_t, uint32_t>& words) {
+  std::string stack(size, '\0');
+  for (const auto& word : words) Put32(stack, word.first, word.second);
+  return stack;
+}
+
+TEST(StackWalk, CallFrameInformationIgnoresStaleReturnAddresses) {
+  // Inner's frame holds stale return addresses, one of them a real call of Outer's; ebp points at
+  // them, so a frame-pointer walk would report them.
+  TestDump spec;
+  spec.threads.push_back({0x10, kStack,
+                          Words(0x100, {{0x24, kBase + kOuterCallsOther},
+                                        {0x28, kBase + kEntryCallsOuter},
+                                        {0x3C, kBase + kMiddleCallsInner},
+                                        {0x44, kBase + kMiddleCallsOther},
+                                        {0x58, 0xB0B0B0B0},
+                                        {0x5C, kBase + kOuterCallsMiddle},
+                                        {0x6C, kBase + kEntryCallsOuter},
+                                        {0x74, kBase + kMiddleCallsEax},
+                                        {0x78, kBase + kOuterCallsMiddle}}),
+                          0x77000010, kStack + 0xF0});
+  spec.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
+  spec.crashThread = 0x10;
+  spec.code = 0xC0000005;
+  spec.exceptionAddress = kBase + kInnerFaults;
+  std::string bytes = collector_test::BuildTestMinidump(spec);
+  SetRegister(bytes, -1, kEspOffset, kStack + 0x20);
+  SetRegister(bytes, -1, kEbpOffset, kStack + 0x20);
+  Minidump dump;
+  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                       &dump, nullptr));
+
+  std::string file = BuildImage(true);
+  ModuleImage image;
+  ASSERT_TRUE(image.Load(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+  ASSERT_EQ(image.cfi().size(), 5u);
+  TestProvider provider;
+  provider.image = &image;
+
+  std::vector<ThreadStack> stacks = collector::WalkStacks(dump, provider);
+  ASSERT_EQ(stacks.size(), 1u);
+  EXPECT_EQ(stacks[0].threadId, 0x10u);
+  EXPECT_TRUE(stacks[0].crashed);
+  // Entry's rules end the stack: the stale words above its frame are never looked at.
+  EXPECT_EQ(Describe(stacks[0], kBase, kStack),
+            "context:1043/20 cfi:1029/40 cfi:1008/60 cfi:1088/70");
+  for (const StackFrame& frame : stacks[0].frames) EXPECT_EQ(frame.module, 0u);
+}
+
+TEST(StackWalk, FramePointerChainWhereNoFunctionHasCallFrameInformation) {
+  TestDump spec;
+  spec.threads.push_back({0x20, kStack,
+                          Words(0x100, {{0x24, kBase + kMiddleCallsInner},
+                                        {0x30, kStack + 0x48},
+                                        {0x34, kBase + kFpOuterCallsInner},
+                                        {0x48, 0},
+                                        {0x4C, kBase + kEntryCallsOuter}}),
+                          kBase + kFpInnerFaults, kStack + 0x20});
+  spec.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
+  std::string bytes = collector_test::BuildTestMinidump(spec);
+  SetRegister(bytes, 0, kEbpOffset, kStack + 0x30);
+  Minidump dump;
+  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                       &dump, nullptr));
+  std::string file = BuildImage(true);
+  ModuleImage image;
+  ASSERT_TRUE(image.Load(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+  TestProvider provider;
+  provider.image = &image;
+
+  ThreadStack stack = collector::WalkThread(dump, 0, provider);
+  EXPECT_FALSE(stack.crashed);
+  // The last frame is back in code with call-frame information, which ends the stack.
+  EXPECT_EQ(Describe(stack, kBase, kStack), "context:10c6/20 fp:10ab/38 fp:1088/50");
+}
+
+TEST(StackWalk, ScanAcceptsOnlyCallsOfTheFunctionBelow) {
+  // No image, no call-frame information: the dump holds the code, the symbols the functions.
+  TestDump spec;
+  std::map<uint32_t, uint32_t> words = {{0x24, kBase + kOuterCallsOther},   // calls Other
+                                        {0x28, kBase + kEntryCallsOuter},   // calls Outer
+                                        {0x3C, kBase + kMiddleCallsInner},  // the caller
+                                        {0x44, kBase + kOuterCallsOther},
+                                        {0x5C, kBase + kOuterCallsMiddle},
+                                        {0x6C, kBase + kEntryCallsOuter}};
+  spec.threads.push_back({0x30, kStack, Words(0x100, words), kBase + kInnerFaults, kStack + 0x20});
+  // A call through a null pointer from Middle: its return address is on top of the stack.
+  spec.threads.push_back({0x31, kStack + 0x1000,
+                          Words(0x100, {{0x1C, kBase + kMiddleCallsEax},
+                                        {0x24, kBase + kOuterCallsOther},
+                                        {0x3C, kBase + kOuterCallsMiddle}}),
+                          0, kStack + 0x101C});
+  spec.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
+  spec.memory.push_back({kBase + kTextRva, Code()});
+  std::string bytes = collector_test::BuildTestMinidump(spec);
+  Minidump dump;
+  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                       &dump, nullptr));
+  TestProvider provider;
+  provider.symbols = {
+      {kOuter, 0x1012}, {kMiddle, 0x1036}, {kInner, 0x104D}, {kOther, 0x1061}, {kEntry, 0x108C}};
+
+  std::vector<ThreadStack> stacks = collector::WalkStacks(dump, provider);
+  ASSERT_EQ(stacks.size(), 2u);
+  EXPECT_EQ(Describe(stacks[0], kBase, kStack),
+            "context:1043/20 scan:1029/40 scan:1008/60 scan:1088/70");
+  EXPECT_EQ(Describe(stacks[1], kBase, kStack + 0x1000),
+            "context:0/1c scan-unvalidated:1035/20 scan:1008/40");
+  EXPECT_EQ(stacks[1].frames[0].module, StackFrame::kNoModule);
+
+  // Without symbols a direct call is only known to lead below the callee's pc: the stale call
+  // of Other (above Inner) is still refused, the one of Outer (below it) no longer is.
+  provider.symbols.clear();
+  ThreadStack loose = collector::WalkThread(dump, 0, provider);
+  ASSERT_GE(loose.frames.size(), 2u);
+  EXPECT_EQ(loose.frames[1].address, kBase + kEntryCallsOuter);
+  EXPECT_EQ(loose.frames[1].method, collector::FrameMethod::kScan);
+}
+
+// The real optimised build without frame pointers, when the Windows build has made it.
+TEST(StackWalk, RealBuildWithoutFramePointers) {
+  std::string root = __FILE__;
+  root = root.substr(0, root.rfind("tests/unit/"));
+  std::string exe = root + "build/windows/bin/crashgame_nofp.exe";
+  std::string debug = root + "build/windows/bin/crashgame_nofp.debug";
+  std::ifstream in(exe, std::ios::binary);
+  std::string nm = VEXO_MINGW_NM;
+  if (!in || nm.empty()) GTEST_SKIP() << "needs " << exe << " and the MinGW-w64 i686 nm";
+  std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+  std::map<std::string, uint32_t> functions;
+  FILE* pipe = popen((nm + " '" + debug + "'").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[512];
+  while (std::fgets(line, sizeof(line), pipe) != nullptr) {
+    std::string text = line;
+    for (const char* name : {"ChainInner", "ChainMiddle", "ChainOuter", "ChainThread"}) {
+      if (text.find(std::string(name) + "E") != std::string::npos &&
+          text.find(".text") == std::string::npos) {
+        functions[name] = static_cast<uint32_t>(std::stoul(text, nullptr, 16));
+      }
+    }
+  }
+  pclose(pipe);
+  ASSERT_EQ(functions.size(), 4u);
+
+  ModuleImage image;
+  ASSERT_TRUE(image.Load(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+  const uint32_t base = static_cast<uint32_t>(image.layout().imageBase);
+  // Each function's frame from its machine code: pushes and the sub from esp that follow them.
+  struct Frame {
+    uint32_t start, end, size, bodyStart;
+  };
+  std::map<std::string, Frame> frames;
+  for (const auto& function : functions) {
+    Frame frame{function.second - base, 0, 0, 0};
+    ASSERT_TRUE(image.cfi().FunctionAt(frame.start, &frame.start, &frame.end)) << function.first;
+    EXPECT_EQ(frame.start + base, function.second) << function.first;
+    uint8_t code[16];
+    ASSERT_TRUE(image.Read(frame.start, code, sizeof(code)));
+    size_t at = 0;
+    while (code[at] == 0x53 || code[at] == 0x55 || code[at] == 0x56 || code[at] == 0x57) {
+      frame.size += 4;
+      ++at;
+    }
+    ASSERT_TRUE(code[at] == 0x83 && code[at + 1] == 0xEC) << function.first;
+    frame.size += code[at + 2];
+    frame.bodyStart = frame.start + static_cast<uint32_t>(at) + 3;
+    frames[function.first] = frame;
+  }
+  // Where each caller's call of its callee returns to.
+  auto returnFrom = [&](const std::string& caller, const std::string& callee) -> uint32_t {
+    const Frame& frame = frames[caller];
+    std::string code(frame.end - frame.start, '\0');
+    EXPECT_TRUE(image.Read(frame.start, &code[0], code.size()));
+    for (size_t i = 0; i + 5 <= code.size(); ++i) {
+      uint32_t next = frame.start + static_cast<uint32_t>(i) + 5;
+      uint32_t rel = 0;
+      for (int k = 4; k >= 1; --k) rel = rel << 8 | static_cast<uint8_t>(code[i + k]);
+      if (static_cast<uint8_t>(code[i]) == 0xE8 && next + rel == frames[callee].start) {
+        return base + next;
+      }
+    }
+    ADD_FAILURE() << caller << " does not call " << callee;
+    return 0;
+  };
+  const uint32_t intoMiddle = returnFrom("ChainMiddle", "ChainInner");
+  const uint32_t intoOuter = returnFrom("ChainOuter", "ChainMiddle");
+  const uint32_t intoThread = returnFrom("ChainThread", "ChainOuter");
+  const uint32_t intoKernel = 0x7B001020;
+
+  // The stack as the code lays it out, with stale return addresses (real calls of the chain)
+  // planted in Inner's locals and ebp pointing at them.
+  const uint32_t esp = kStack + 0x100;
+  uint32_t sp = esp;
+  std::map<uint32_t, uint32_t> words = {{0x104, intoOuter}, {0x108, intoThread}};
+  char text[64];
+  std::snprintf(text, sizeof(text), "context:%x/100", base + frames["ChainInner"].bodyStart);
+  std::string expected = text;
+  const std::pair<const char*, uint32_t> chain[] = {{"ChainInner", intoMiddle},
+                                                    {"ChainMiddle", intoOuter},
+                                                    {"ChainOuter", intoThread},
+                                                    {"ChainThread", intoKernel}};
+  for (const auto& link : chain) {
+    sp += frames[link.first].size;
+    words[sp - kStack] = link.second;
+    sp += 4;
+    std::snprintf(text, sizeof(text), " cfi:%x/%x", link.second, sp - kStack);
+    expected += text;
+  }
+  TestDump spec;
+  spec.threads.push_back(
+      {0x40, kStack, Words(0x400, words), base + frames["ChainInner"].bodyStart, esp});
+  spec.modules.push_back(
+      {base, image.layout().sizeOfImage, 0, u"C:\\game\\crashgame_nofp.exe", ""});
+  spec.modules.push_back({0x7B000000, 0x10000, 1, u"C:\\windows\\system32\\kernel32.dll", ""});
+  std::string bytes = collector_test::BuildTestMinidump(spec);
+  SetRegister(bytes, 0, kEbpOffset, esp + 4);
+  Minidump dump;
+  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                       &dump, nullptr));
+  TestProvider provider;
+  provider.image = &image;
+  ThreadStack stack = collector::WalkThread(dump, 0, provider);
+  EXPECT_EQ(Describe(stack, 0, kStack), expected);  // base 0: whole addresses
+}
+
+}  // namespace
