@@ -5,3 +5,6 @@ vexo_add_fuzzer(collector_stack_fuzzer SOURCES collector_stack_fuzzer.cpp
 vexo_add_fuzzer(collector_pe_fuzzer SOURCES collector_pe_fuzzer.cpp LIBS vexo_collector_formats)
 vexo_add_fuzzer(collector_minidump_fuzzer SOURCES collector_minidump_fuzzer.cpp
                 LIBS vexo_collector_formats)
+# A minidump walked against an image file: CFI, frame pointers and the scan on any bytes.
+vexo_add_fuzzer(collector_stack_walk_fuzzer SOURCES collector_stack_walk_fuzzer.cpp
+                LIBS vexo_collector_formats)
