@@ -52,15 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   collector::Minidump dump;
   if (!collector::ParseMinidump(dumpBytes.get(), dumpSize, &dump, nullptr)) return 0;
   ImageProvider provider(loaded ? &image : nullptr);
-  std::vector<collector::ThreadStack> stacks = collector::WalkStacks(dump, provider);
+  std::vector<collector::WalkedThread> stacks = collector::WalkStacks(dump, provider);
   if (stacks.size() != dump.threads.size()) __builtin_trap();
-  for (const collector::ThreadStack& stack : stacks) {
-    if (stack.frames.size() > collector::kMaxStackFrames) __builtin_trap();
+  for (const collector::WalkedThread& stack : stacks) {
+    if (stack.frames.size() > collector::kMaxWalkedFrames) __builtin_trap();
     for (size_t i = 0; i < stack.frames.size(); ++i) {
-      const collector::StackFrame& frame = stack.frames[i];
-      if ((i == 0) != (frame.method == collector::FrameMethod::kContext)) __builtin_trap();
+      const collector::WalkedFrame& frame = stack.frames[i];
+      if ((i == 0) != (frame.method == collector::WalkMethod::kContext)) __builtin_trap();
       if (i > 0 && frame.stackPointer <= stack.frames[i - 1].stackPointer) __builtin_trap();
-      if (frame.module != collector::StackFrame::kNoModule && frame.module >= dump.modules.size()) {
+      if (frame.module != collector::WalkedFrame::kNoModule &&
+          frame.module >= dump.modules.size()) {
         __builtin_trap();
       }
     }

@@ -75,9 +75,9 @@ class Walker {
               });
   }
 
-  ThreadStack Walk(std::size_t index) {
+  WalkedThread Walk(std::size_t index) {
     const Minidump::Thread& thread = dump_.threads[index];
-    ThreadStack out;
+    WalkedThread out;
     out.threadId = thread.id;
     out.crashed = dump_.exception.present && dump_.exception.threadId == thread.id;
     // The thread list holds the crashed thread as it waited for the dump to be written; the
@@ -100,16 +100,16 @@ class Walker {
     regs.Set(kDwarfEdi, context.edi);
     regs.Set(kDwarfEip, context.eip);
     out.frames.push_back(
-        StackFrame{context.eip, ModuleOf(context.eip), FrameMethod::kContext, context.esp});
+        WalkedFrame{context.eip, ModuleOf(context.eip), WalkMethod::kContext, context.esp});
 
-    while (out.frames.size() < kMaxStackFrames) {
+    while (out.frames.size() < kMaxWalkedFrames) {
       Registers caller;
-      FrameMethod method = FrameMethod::kContext;
+      WalkMethod method = WalkMethod::kContext;
       if (!Unwind(regs, out.frames.size() == 1, &caller, &method)) break;
       uint32_t sp = caller.value[kDwarfEsp];
       if (sp <= regs.value[kDwarfEsp] || sp > stackEnd_) break;
       uint32_t pc = caller.value[kDwarfEip];
-      out.frames.push_back(StackFrame{pc, ModuleOf(pc), method, sp});
+      out.frames.push_back(WalkedFrame{pc, ModuleOf(pc), method, sp});
       regs = caller;
     }
     return out;
@@ -127,9 +127,9 @@ class Walker {
   std::size_t ModuleOf(uint32_t address) const {
     auto it = std::upper_bound(ranges_.begin(), ranges_.end(), address,
                                [](uint32_t a, const Range& r) { return a < r.base; });
-    if (it == ranges_.begin()) return StackFrame::kNoModule;
+    if (it == ranges_.begin()) return WalkedFrame::kNoModule;
     --it;
-    return address < it->end ? it->module : StackFrame::kNoModule;
+    return address < it->end ? it->module : WalkedFrame::kNoModule;
   }
 
   uint32_t Base(std::size_t module) const {
@@ -139,14 +139,14 @@ class Walker {
   // Inside a module, and inside one of its code sections when its image is known.
   bool IsCode(uint32_t address, std::size_t* module) const {
     *module = ModuleOf(address);
-    if (*module == StackFrame::kNoModule) return false;
+    if (*module == WalkedFrame::kNoModule) return false;
     const ModuleImage* image = provider_.Image(*module);
     return image == nullptr || image->IsCode(address - Base(*module));
   }
 
   // Code bytes from the dump's memory when it holds them, else from the module's image.
   bool ReadCode(std::size_t module, uint32_t address, uint8_t* out, std::size_t size) const {
-    if (module == StackFrame::kNoModule || address < Base(module)) return false;
+    if (module == WalkedFrame::kNoModule || address < Base(module)) return false;
     auto it =
         std::upper_bound(memory_.begin(), memory_.end(), address,
                          [](uint32_t a, const Minidump::MemoryRange* r) { return a < r->start; });
@@ -212,7 +212,7 @@ class Walker {
   // pc (lookup: the address that stands for its function).
   bool EntersFunctionOf(uint32_t target, uint32_t pc, uint32_t lookup) const {
     std::size_t module = ModuleOf(pc);
-    if (module == StackFrame::kNoModule) return false;
+    if (module == WalkedFrame::kNoModule) return false;
     uint32_t rva = lookup - Base(module);
     bool known = false;
     uint32_t start = 0;
@@ -273,7 +273,7 @@ class Walker {
       return Outcome::kFailed;
     }
     // The rules were followed: a return address that is no code means the stack ends here.
-    std::size_t callerModule = StackFrame::kNoModule;
+    std::size_t callerModule = WalkedFrame::kNoModule;
     if (!IsCode(returnAddress, &callerModule)) return Outcome::kEnd;
     *caller = Registers();
     caller->Set(kDwarfEip, returnAddress);
@@ -295,7 +295,7 @@ class Walker {
         !ReadStack(int64_t{ebp} + 4, &returnAddress)) {
       return false;
     }
-    std::size_t module = StackFrame::kNoModule;
+    std::size_t module = WalkedFrame::kNoModule;
     if (!IsCode(returnAddress, &module)) return false;
     uint32_t target = 0;
     bool readable = false;
@@ -309,21 +309,21 @@ class Walker {
     return true;
   }
 
-  bool Scan(const Registers& regs, bool top, Registers* caller, FrameMethod* method) {
+  bool Scan(const Registers& regs, bool top, Registers* caller, WalkMethod* method) {
     uint32_t pc = regs.value[kDwarfEip];
     uint64_t at = regs.value[kDwarfEsp];
     if (at < stackBase_) at += (stackBase_ - at + 3) / 4 * 4;
     for (std::size_t i = 0; i < kScanWords && at + 4 <= stackEnd_ && budget_ != 0; ++i, at += 4) {
       --budget_;
       uint32_t word = 0;
-      std::size_t module = StackFrame::kNoModule;
+      std::size_t module = WalkedFrame::kNoModule;
       if (!ReadStack(static_cast<int64_t>(at), &word) || !IsCode(word, &module)) continue;
       uint32_t target = 0;
       bool readable = false;
       CallKind call = CallBefore(module, word, &target, &readable);
       if (call == CallKind::kNone) continue;
       if (call == CallKind::kDirect && !EntersFunctionOf(target, pc, top ? pc : pc - 1)) continue;
-      *method = call == CallKind::kDirect ? FrameMethod::kScan : FrameMethod::kScanUnvalidated;
+      *method = call == CallKind::kDirect ? WalkMethod::kScan : WalkMethod::kScanUnvalidated;
       *caller = Registers();
       caller->Set(kDwarfEip, word);
       caller->Set(kDwarfEsp, static_cast<uint32_t>(at + 4));
@@ -335,17 +335,17 @@ class Walker {
     return false;
   }
 
-  bool Unwind(const Registers& regs, bool top, Registers* caller, FrameMethod* method) {
+  bool Unwind(const Registers& regs, bool top, Registers* caller, WalkMethod* method) {
     if (budget_ == 0) return false;
     --budget_;
     uint32_t pc = regs.value[kDwarfEip];
-    std::size_t module = StackFrame::kNoModule;
+    std::size_t module = WalkedFrame::kNoModule;
     bool inCode = IsCode(pc, &module);
-    if (module != StackFrame::kNoModule) {
+    if (module != WalkedFrame::kNoModule) {
       Outcome outcome = UnwindCfi(regs, top, module, caller);
       if (outcome == Outcome::kEnd) return false;
       if (outcome == Outcome::kFound) {
-        *method = FrameMethod::kCfi;
+        *method = WalkMethod::kCfi;
         return true;
       }
     }
@@ -353,7 +353,7 @@ class Walker {
     // pointer still belongs to the caller and would skip it.
     if (top && !inCode && Scan(regs, top, caller, method)) return true;
     if (UnwindFramePointer(regs, caller)) {
-      *method = FrameMethod::kFramePointer;
+      *method = WalkMethod::kFramePointer;
       return true;
     }
     return Scan(regs, top, caller, method);
@@ -408,31 +408,31 @@ const CfiTable* StackWalkProvider::Cfi(std::size_t module) const {
 
 bool StackWalkProvider::FunctionStart(std::size_t, uint32_t, uint32_t*) const { return false; }
 
-const char* FrameMethodName(FrameMethod method) {
+const char* WalkMethodName(WalkMethod method) {
   switch (method) {
-    case FrameMethod::kContext:
+    case WalkMethod::kContext:
       return "context";
-    case FrameMethod::kCfi:
+    case WalkMethod::kCfi:
       return "cfi";
-    case FrameMethod::kFramePointer:
+    case WalkMethod::kFramePointer:
       return "fp";
-    case FrameMethod::kScan:
+    case WalkMethod::kScan:
       return "scan";
-    case FrameMethod::kScanUnvalidated:
+    case WalkMethod::kScanUnvalidated:
       return "scan-unvalidated";
   }
   return "unknown";
 }
 
-ThreadStack WalkThread(const Minidump& dump, std::size_t thread,
-                       const StackWalkProvider& provider) {
-  if (thread >= dump.threads.size()) return ThreadStack();
+WalkedThread WalkThread(const Minidump& dump, std::size_t thread,
+                        const StackWalkProvider& provider) {
+  if (thread >= dump.threads.size()) return WalkedThread();
   return Walker(dump, provider).Walk(thread);
 }
 
-std::vector<ThreadStack> WalkStacks(const Minidump& dump, const StackWalkProvider& provider) {
+std::vector<WalkedThread> WalkStacks(const Minidump& dump, const StackWalkProvider& provider) {
   Walker walker(dump, provider);
-  std::vector<ThreadStack> stacks;
+  std::vector<WalkedThread> stacks;
   for (std::size_t i = 0; i < dump.threads.size(); ++i) stacks.push_back(walker.Walk(i));
   return stacks;
 }

@@ -45,7 +45,7 @@ class StackWalkProvider {
   virtual bool FunctionStart(std::size_t module, uint32_t rva, uint32_t* start) const;
 };
 
-enum class FrameMethod {
+enum class WalkMethod {
   kContext,          // frame 0: the thread's context
   kCfi,              // call-frame information of the callee's module
   kFramePointer,     // the ebp chain
@@ -54,32 +54,33 @@ enum class FrameMethod {
 };
 
 // "context", "cfi", "fp", "scan", "scan-unvalidated".
-const char* FrameMethodName(FrameMethod method);
+const char* WalkMethodName(WalkMethod method);
 
-struct StackFrame {
+struct WalkedFrame {
   static constexpr std::size_t kNoModule = static_cast<std::size_t>(-1);
 
   uint32_t address = 0;  // frame 0: the instruction; every other frame: its return address
   std::size_t module = kNoModule;  // index into Minidump::modules
-  FrameMethod method = FrameMethod::kContext;
+  WalkMethod method = WalkMethod::kContext;
   uint32_t stackPointer = 0;  // esp in the frame, strictly rising from frame to frame
 };
 
-struct ThreadStack {
+struct WalkedThread {
   uint32_t threadId = 0;
   bool crashed = false;  // the exception's thread: walked from the exception's context
-  std::vector<StackFrame> frames;
+  std::vector<WalkedFrame> frames;
 };
 
-constexpr std::size_t kMaxStackFrames = 256;
+constexpr std::size_t kMaxWalkedFrames = 256;
 
 // Walks one thread of dump from its context through its stack memory: call-frame information
 // where the module has it, else a sound frame-pointer chain, else a validated scan. At most
-// kMaxStackFrames frames; never reads outside the dump or the provider's images.
-ThreadStack WalkThread(const Minidump& dump, std::size_t thread, const StackWalkProvider& provider);
+// kMaxWalkedFrames frames; never reads outside the dump or the provider's images.
+WalkedThread WalkThread(const Minidump& dump, std::size_t thread,
+                        const StackWalkProvider& provider);
 
 // Every thread, in the dump's order. The whole walk is bounded too: past a few million steps
 // the remaining threads keep the frames found so far (at least frame 0).
-std::vector<ThreadStack> WalkStacks(const Minidump& dump, const StackWalkProvider& provider);
+std::vector<WalkedThread> WalkStacks(const Minidump& dump, const StackWalkProvider& provider);
 
 }  // namespace collector

@@ -14,11 +14,11 @@
 
 namespace {
 
-using collector::FrameMethodName;
 using collector::Minidump;
 using collector::ModuleImage;
-using collector::StackFrame;
-using collector::ThreadStack;
+using collector::WalkedFrame;
+using collector::WalkedThread;
+using collector::WalkMethodName;
 using collector_test::TestDump;
 
 constexpr uint32_t kPreferredBase = 0x10000000;
@@ -204,12 +204,12 @@ void SetRegister(std::string& bytes, int thread, size_t offset, uint32_t value) 
 }
 
 // Frames as "method:address/stack", addresses in module 0 as RVAs, stack offsets from stackBase.
-std::string Describe(const ThreadStack& stack, uint32_t base, uint32_t stackBase) {
+std::string Describe(const WalkedThread& stack, uint32_t base, uint32_t stackBase) {
   std::string text;
-  for (const StackFrame& frame : stack.frames) {
+  for (const WalkedFrame& frame : stack.frames) {
     char line[64];
     std::snprintf(
-        line, sizeof(line), "%s%s:%x/%x", text.empty() ? "" : " ", FrameMethodName(frame.method),
+        line, sizeof(line), "%s%s:%x/%x", text.empty() ? "" : " ", WalkMethodName(frame.method),
         frame.module == 0 ? frame.address - base : frame.address, frame.stackPointer - stackBase);
     text += line;
   }
@@ -255,14 +255,14 @@ TEST(StackWalk, CallFrameInformationIgnoresStaleReturnAddresses) {
   TestProvider provider;
   provider.image = &image;
 
-  std::vector<ThreadStack> stacks = collector::WalkStacks(dump, provider);
+  std::vector<WalkedThread> stacks = collector::WalkStacks(dump, provider);
   ASSERT_EQ(stacks.size(), 1u);
   EXPECT_EQ(stacks[0].threadId, 0x10u);
   EXPECT_TRUE(stacks[0].crashed);
   // Entry's rules end the stack: the stale words above its frame are never looked at.
   EXPECT_EQ(Describe(stacks[0], kBase, kStack),
             "context:1043/20 cfi:1029/40 cfi:1008/60 cfi:1088/70");
-  for (const StackFrame& frame : stacks[0].frames) EXPECT_EQ(frame.module, 0u);
+  for (const WalkedFrame& frame : stacks[0].frames) EXPECT_EQ(frame.module, 0u);
 }
 
 TEST(StackWalk, FramePointerChainWhereNoFunctionHasCallFrameInformation) {
@@ -286,7 +286,7 @@ TEST(StackWalk, FramePointerChainWhereNoFunctionHasCallFrameInformation) {
   TestProvider provider;
   provider.image = &image;
 
-  ThreadStack stack = collector::WalkThread(dump, 0, provider);
+  WalkedThread stack = collector::WalkThread(dump, 0, provider);
   EXPECT_FALSE(stack.crashed);
   // The last frame is back in code with call-frame information, which ends the stack.
   EXPECT_EQ(Describe(stack, kBase, kStack), "context:10c6/20 fp:10ab/38 fp:1088/50");
@@ -318,21 +318,21 @@ TEST(StackWalk, ScanAcceptsOnlyCallsOfTheFunctionBelow) {
   provider.symbols = {
       {kOuter, 0x1012}, {kMiddle, 0x1036}, {kInner, 0x104D}, {kOther, 0x1061}, {kEntry, 0x108C}};
 
-  std::vector<ThreadStack> stacks = collector::WalkStacks(dump, provider);
+  std::vector<WalkedThread> stacks = collector::WalkStacks(dump, provider);
   ASSERT_EQ(stacks.size(), 2u);
   EXPECT_EQ(Describe(stacks[0], kBase, kStack),
             "context:1043/20 scan:1029/40 scan:1008/60 scan:1088/70");
   EXPECT_EQ(Describe(stacks[1], kBase, kStack + 0x1000),
             "context:0/1c scan-unvalidated:1035/20 scan:1008/40");
-  EXPECT_EQ(stacks[1].frames[0].module, StackFrame::kNoModule);
+  EXPECT_EQ(stacks[1].frames[0].module, WalkedFrame::kNoModule);
 
   // Without symbols a direct call is only known to lead below the callee's pc: the stale call
   // of Other (above Inner) is still refused, the one of Outer (below it) no longer is.
   provider.symbols.clear();
-  ThreadStack loose = collector::WalkThread(dump, 0, provider);
+  WalkedThread loose = collector::WalkThread(dump, 0, provider);
   ASSERT_GE(loose.frames.size(), 2u);
   EXPECT_EQ(loose.frames[1].address, kBase + kEntryCallsOuter);
-  EXPECT_EQ(loose.frames[1].method, collector::FrameMethod::kScan);
+  EXPECT_EQ(loose.frames[1].method, collector::WalkMethod::kScan);
 }
 
 // The real optimised build without frame pointers, when the Windows build has made it.
@@ -439,7 +439,7 @@ TEST(StackWalk, RealBuildWithoutFramePointers) {
                                        &dump, nullptr));
   TestProvider provider;
   provider.image = &image;
-  ThreadStack stack = collector::WalkThread(dump, 0, provider);
+  WalkedThread stack = collector::WalkThread(dump, 0, provider);
   EXPECT_EQ(Describe(stack, 0, kStack), expected);  // base 0: whole addresses
 }
 
