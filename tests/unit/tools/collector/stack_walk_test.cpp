@@ -193,15 +193,28 @@ class TestProvider : public collector::StackWalkProvider {
   }
 };
 
-// Sets a register in the context of thread `thread` (or of the exception, for -1) of a built dump.
-void SetRegister(std::string& bytes, int thread, size_t offset, uint32_t value) {
+// A built dump, parsed, with registers the builder leaves 0 set first: {thread or -1 for the
+// exception's context, offset in the CONTEXT, value}.
+struct ParsedDump {
+  struct Register {
+    int thread;
+    size_t offset;
+    uint32_t value;
+  };
+  ParsedDump(const TestDump& spec, std::initializer_list<Register> registers)
+      : bytes(collector_test::BuildTestMinidump(spec)) {
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    EXPECT_TRUE(collector::ParseMinidump(data, bytes.size(), &dump, nullptr));
+    for (const Register& r : registers) {
+      const collector::X86Context& context =
+          r.thread < 0 ? dump.exception.context : dump.threads[r.thread].context;
+      Put32(bytes, context.raw.data - data + r.offset, r.value);
+    }
+    EXPECT_TRUE(collector::ParseMinidump(data, bytes.size(), &dump, nullptr));
+  }
+  std::string bytes;
   Minidump dump;
-  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                                       &dump, nullptr));
-  const collector::X86Context& context =
-      thread < 0 ? dump.exception.context : dump.threads[thread].context;
-  Put32(bytes, context.raw.data - reinterpret_cast<const uint8_t*>(bytes.data()) + offset, value);
-}
+};
 
 // Frames as "method:address/stack", addresses in module 0 as RVAs, stack offsets from stackBase.
 std::string Describe(const WalkedThread& stack, uint32_t base, uint32_t stackBase) {
@@ -222,32 +235,33 @@ std::string Words(size_t size, const std::map<uint32_t, uint32_t>& words) {
   return stack;
 }
 
-TEST(StackWalk, CallFrameInformationIgnoresStaleReturnAddresses) {
-  // Inner's frame holds stale return addresses, one of them a real call of Outer's; ebp points at
-  // them, so a frame-pointer walk would report them.
+TEST(StackWalk, CallFrameInformationThenFramePointers) {
+  // The crashed thread runs code with CFI. Inner's frame holds stale return addresses, one of
+  // them a real call of Outer's, and ebp points at them: a frame-pointer walk would report them.
   TestDump spec;
   spec.threads.push_back({0x10, kStack,
                           Words(0x100, {{0x24, kBase + kOuterCallsOther},
                                         {0x28, kBase + kEntryCallsOuter},
                                         {0x3C, kBase + kMiddleCallsInner},
                                         {0x44, kBase + kMiddleCallsOther},
-                                        {0x58, 0xB0B0B0B0},
                                         {0x5C, kBase + kOuterCallsMiddle},
                                         {0x6C, kBase + kEntryCallsOuter},
                                         {0x74, kBase + kMiddleCallsEax},
                                         {0x78, kBase + kOuterCallsMiddle}}),
                           0x77000010, kStack + 0xF0});
+  // The other runs code with frame pointers and no CFI, from Entry, which has CFI.
+  spec.threads.push_back({0x20, kStack + 0x1000,
+                          Words(0x100, {{0x24, kBase + kMiddleCallsInner},
+                                        {0x30, kStack + 0x1048},
+                                        {0x34, kBase + kFpOuterCallsInner},
+                                        {0x4C, kBase + kEntryCallsOuter}}),
+                          kBase + kFpInnerFaults, kStack + 0x1020});
   spec.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
   spec.crashThread = 0x10;
-  spec.code = 0xC0000005;
   spec.exceptionAddress = kBase + kInnerFaults;
-  std::string bytes = collector_test::BuildTestMinidump(spec);
-  SetRegister(bytes, -1, kEspOffset, kStack + 0x20);
-  SetRegister(bytes, -1, kEbpOffset, kStack + 0x20);
-  Minidump dump;
-  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                                       &dump, nullptr));
-
+  ParsedDump parsed(spec, {{-1, kEspOffset, kStack + 0x20},
+                           {-1, kEbpOffset, kStack + 0x20},
+                           {1, kEbpOffset, kStack + 0x1030}});
   std::string file = BuildImage(true);
   ModuleImage image;
   ASSERT_TRUE(image.Load(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
@@ -255,41 +269,16 @@ TEST(StackWalk, CallFrameInformationIgnoresStaleReturnAddresses) {
   TestProvider provider;
   provider.image = &image;
 
-  std::vector<WalkedThread> stacks = collector::WalkStacks(dump, provider);
-  ASSERT_EQ(stacks.size(), 1u);
+  std::vector<WalkedThread> stacks = collector::WalkStacks(parsed.dump, provider);
+  ASSERT_EQ(stacks.size(), 2u);
   EXPECT_EQ(stacks[0].threadId, 0x10u);
-  EXPECT_TRUE(stacks[0].crashed);
+  EXPECT_TRUE(stacks[0].crashed);  // walked from the exception's context, not the thread's
   // Entry's rules end the stack: the stale words above its frame are never looked at.
   EXPECT_EQ(Describe(stacks[0], kBase, kStack),
             "context:1043/20 cfi:1029/40 cfi:1008/60 cfi:1088/70");
   for (const WalkedFrame& frame : stacks[0].frames) EXPECT_EQ(frame.module, 0u);
-}
-
-TEST(StackWalk, FramePointerChainWhereNoFunctionHasCallFrameInformation) {
-  TestDump spec;
-  spec.threads.push_back({0x20, kStack,
-                          Words(0x100, {{0x24, kBase + kMiddleCallsInner},
-                                        {0x30, kStack + 0x48},
-                                        {0x34, kBase + kFpOuterCallsInner},
-                                        {0x48, 0},
-                                        {0x4C, kBase + kEntryCallsOuter}}),
-                          kBase + kFpInnerFaults, kStack + 0x20});
-  spec.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
-  std::string bytes = collector_test::BuildTestMinidump(spec);
-  SetRegister(bytes, 0, kEbpOffset, kStack + 0x30);
-  Minidump dump;
-  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                                       &dump, nullptr));
-  std::string file = BuildImage(true);
-  ModuleImage image;
-  ASSERT_TRUE(image.Load(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
-  TestProvider provider;
-  provider.image = &image;
-
-  WalkedThread stack = collector::WalkThread(dump, 0, provider);
-  EXPECT_FALSE(stack.crashed);
-  // The last frame is back in code with call-frame information, which ends the stack.
-  EXPECT_EQ(Describe(stack, kBase, kStack), "context:10c6/20 fp:10ab/38 fp:1088/50");
+  EXPECT_FALSE(stacks[1].crashed);
+  EXPECT_EQ(Describe(stacks[1], kBase, kStack + 0x1000), "context:10c6/20 fp:10ab/38 fp:1088/50");
 }
 
 TEST(StackWalk, ScanAcceptsOnlyCallsOfTheFunctionBelow) {
@@ -310,10 +299,8 @@ TEST(StackWalk, ScanAcceptsOnlyCallsOfTheFunctionBelow) {
                           0, kStack + 0x101C});
   spec.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
   spec.memory.push_back({kBase + kTextRva, Code()});
-  std::string bytes = collector_test::BuildTestMinidump(spec);
-  Minidump dump;
-  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                                       &dump, nullptr));
+  ParsedDump parsed(spec, {});
+  const Minidump& dump = parsed.dump;
   TestProvider provider;
   provider.symbols = {
       {kOuter, 0x1012}, {kMiddle, 0x1036}, {kInner, 0x104D}, {kOther, 0x1061}, {kEntry, 0x108C}};
@@ -432,14 +419,10 @@ TEST(StackWalk, RealBuildWithoutFramePointers) {
   spec.modules.push_back(
       {base, image.layout().sizeOfImage, 0, u"C:\\game\\crashgame_nofp.exe", ""});
   spec.modules.push_back({0x7B000000, 0x10000, 1, u"C:\\windows\\system32\\kernel32.dll", ""});
-  std::string bytes = collector_test::BuildTestMinidump(spec);
-  SetRegister(bytes, 0, kEbpOffset, esp + 4);
-  Minidump dump;
-  ASSERT_TRUE(collector::ParseMinidump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                                       &dump, nullptr));
+  ParsedDump parsed(spec, {{0, kEbpOffset, esp + 4}});
   TestProvider provider;
   provider.image = &image;
-  WalkedThread stack = collector::WalkThread(dump, 0, provider);
+  WalkedThread stack = collector::WalkThread(parsed.dump, 0, provider);
   EXPECT_EQ(Describe(stack, 0, kStack), expected);  // base 0: whole addresses
 }
 
