@@ -6,6 +6,7 @@
 #include "formats/stack_text.h"
 #include "formats/summary_parse.h"
 #include "gbk.h"
+#include "readmodel/dump_walk.h"
 #include "readmodel/stack_symbolize.h"
 #include "store/report_store.h"
 
@@ -88,7 +89,8 @@ void SetSummaryKey(CrashEntry& entry) {
 }  // namespace
 
 CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool hasLog,
-                         const std::string& log, bool hasStack, const std::string& stack) {
+                         const std::string& log, bool hasStack, const std::string& stack,
+                         const std::string* dump) {
   CrashEntry entry;
   entry.receivedUtc = Clean(report.receivedUtc);
   int64_t seconds = UnixSeconds(entry.receivedUtc);
@@ -103,6 +105,13 @@ CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool ha
     entry.address = Clean(facts.address);
   }
   StackTrace trace = hasStack ? ParseStackText(stack) : StackTrace();
+  std::vector<DumpThreadStack> threads;
+  // The server's own walk beats the sender's: it has the images' CFI. A dump that does not parse
+  // leaves stack.txt.
+  if (dump != nullptr && WalkDumpStacks(store, *dump, threads) && !threads.empty() &&
+      threads.front().crashed && !threads.front().trace.frames.empty()) {
+    trace = threads.front().trace;
+  }
   if (trace.frames.empty()) {
     SetSummaryKey(entry);
     return entry;

@@ -15,9 +15,11 @@ struct StoredReport;
 // What the read side keeps of a report, worked out once as it arrives: the crash summary's
 // fields from the decoded log, and the group key: the top three stack frames by function name
 // where stored symbols know them (results looked up from earlier runs of the symbolizer first),
-// else MODULE+0xOFFSET, else the summary's program, code and address.
+// else MODULE+0xOFFSET, else the summary's program, code and address. The stack is the crashing
+// thread walked from the minidump (dump, null for none) where it parses, else stack.txt's.
 CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool hasLog,
-                         const std::string& log, bool hasStack, const std::string& stack);
+                         const std::string& log, bool hasStack, const std::string& stack,
+                         const std::string* dump = nullptr);
 
 // Stores the reports with their crash entries (one each, in the same order) and their groups'
 // counters, in one transaction: the way every report is written. ids and errors as

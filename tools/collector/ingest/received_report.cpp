@@ -43,7 +43,9 @@ StoredReport ReceivedReport(ReportStore& store, MultipartUpload& upload, const s
   report.note = decoded.note;
   report.httpStatus = answerStatus;
   bool hasLog = decoded.state == DecodeState::kArchive || decoded.state == DecodeState::kUnpacked;
-  crash = DescribeCrash(store, report, hasLog, decoded.log, decoded.hasStack, decoded.stack);
+  ArchiveEntry dump = DecodeArchiveEntry(report.payload, kMinidumpEntryName, maxDecodedBytes);
+  crash = DescribeCrash(store, report, hasLog, decoded.log, decoded.hasStack, decoded.stack,
+                        dump.decoded ? &dump.bytes : nullptr);
   return report;
 }
 

@@ -1,8 +1,11 @@
 #include "readmodel/report_detail.h"
 
+#include <cstdio>
+
 #include "formats/minidump.h"
 #include "formats/payload_decode.h"
 #include "formats/stack_text.h"
+#include "readmodel/dump_walk.h"
 #include "readmodel/stack_symbolize.h"
 
 namespace collector {
@@ -52,7 +55,28 @@ bool LoadReport(ReportStore& store, int64_t id, uint64_t maxDecodedBytes, Report
       row.stack = std::move(decoded.stack);
     }
   }
-  if (out.hasStack) {
+  ArchiveEntry dump = DecodeArchiveEntry(row.payload, kMinidumpEntryName, maxDecodedBytes);
+  std::vector<DumpThreadStack> threads;
+  if (dump.decoded && WalkDumpStacks(store, dump.bytes, threads) && !threads.empty()) {
+    // The stacks the server walked, as ingest keyed the report by them.
+    out.hasStack = true;
+    std::vector<StackTrace> traces;
+    for (const DumpThreadStack& thread : threads) {
+      traces.push_back(thread.trace);
+    }
+    std::vector<std::vector<ResolvedFrame>> resolved =
+        ResolveStacks(store, traces, kMaxStackFrames);
+    for (size_t t = 0; t < threads.size(); ++t) {
+      char heading[48];
+      std::snprintf(heading, sizeof(heading), "thread 0x%x%s", threads[t].threadId,
+                    threads[t].crashed ? " (crashed)" : "");
+      out.stackLines.push_back(heading);
+      for (const ResolvedFrame& frame : resolved[t]) {
+        out.stackLines.push_back(FrameLine(frame) + " [" + frame.frame.method + "]");
+        ++out.stackFrames;
+      }
+    }
+  } else if (out.hasStack) {
     StackTrace trace = ParseStackText(row.stack);
     if (!trace.frames.empty()) {
       std::vector<std::vector<ResolvedFrame>> resolved =
@@ -60,9 +84,10 @@ bool LoadReport(ReportStore& store, int64_t id, uint64_t maxDecodedBytes, Report
       for (const ResolvedFrame& frame : resolved.front()) {
         out.stackLines.push_back(FrameLine(frame));
       }
+      out.stackFrames = out.stackLines.size();
     }
   }
-  out.minidump = Summarize(DecodeArchiveEntry(row.payload, kMinidumpEntryName, maxDecodedBytes));
+  out.minidump = Summarize(dump);
   row.log.clear();
   row.hasLog = out.hasLog;
   return true;

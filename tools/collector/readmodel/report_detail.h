@@ -31,7 +31,10 @@ struct ReportDetail {
   bool hasLog = false;
   std::string log;  // GBK, as decoded
   bool hasStack = false;
-  std::vector<std::string> stackLines;  // "#N function file:line" and the like
+  // "#N function file:line" and the like; from a minidump, every thread's (the crashing one
+  // first) under a "thread 0xID" line, each frame with its walk method: "#N ... [cfi]".
+  std::vector<std::string> stackLines;
+  uint64_t stackFrames = 0;  // the lines that are frames
   MinidumpSummary minidump;
 };
 

@@ -182,12 +182,17 @@ bool IsOutsideTheGame(const ResolvedFrame& resolved) {
 
 std::vector<std::string> StackGroupFrames(const std::vector<ResolvedFrame>& frames) {
   // The game's own top frames; a stack with none of them keeps its plain top frames.
-  std::vector<const ResolvedFrame*> chosen;
+  // A scanned word whose call could not be checked may be a stale return address: never a key.
+  std::vector<const ResolvedFrame*> sound;
   for (const ResolvedFrame& frame : frames) {
-    if (chosen.size() < kGroupFrames && !IsOutsideTheGame(frame)) chosen.push_back(&frame);
+    if (frame.frame.method != "scan-unvalidated") sound.push_back(&frame);
+  }
+  std::vector<const ResolvedFrame*> chosen;
+  for (const ResolvedFrame* frame : sound) {
+    if (chosen.size() < kGroupFrames && !IsOutsideTheGame(*frame)) chosen.push_back(frame);
   }
   if (chosen.empty()) {
-    for (size_t i = 0; i < frames.size() && i < kGroupFrames; ++i) chosen.push_back(&frames[i]);
+    for (size_t i = 0; i < sound.size() && i < kGroupFrames; ++i) chosen.push_back(sound[i]);
   }
   std::vector<std::string> out;
   for (const ResolvedFrame* frame : chosen) {

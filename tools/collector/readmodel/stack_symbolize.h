@@ -35,7 +35,7 @@ std::string FrameLine(const ResolvedFrame& frame);
 bool IsOutsideTheGame(const ResolvedFrame& frame);
 
 // What identical crashes share: the top three frames of the game itself (see IsOutsideTheGame; all
-// frames when none is the game's), by function name where symbolized, else by MODULE+0xOFFSET,
+// frames when none is the game's; never a frame found by an unvalidated scan), by function name where symbolized, else by MODULE+0xOFFSET,
 // joined by " | ".
 std::string StackGroupKey(const std::vector<ResolvedFrame>& frames);
 

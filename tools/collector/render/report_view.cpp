@@ -79,7 +79,7 @@ std::string FormatShowHeader(const ReportDetail& detail) {
     out += "log: (none)\n";
   }
   if (detail.hasStack) {
-    out += "stack: " + std::to_string(detail.stackLines.size()) + " frames\n";
+    out += "stack: " + std::to_string(detail.stackFrames) + " frames\n";
   }
   if (detail.minidump.present) {
     out += "minidump: " + MinidumpText(detail.minidump) + "\n";

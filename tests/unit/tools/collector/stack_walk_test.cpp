@@ -1,6 +1,7 @@
 #include "stack_walk.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <fstream>
@@ -10,7 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "collector_harness.h"
+#include "gbk_texts.h"
 #include "minidump_builder.h"
+#include "readmodel/stack_symbolize.h"
+#include "store/report_store.h"
 
 namespace {
 
@@ -424,6 +429,104 @@ TEST(StackWalk, RealBuildWithoutFramePointers) {
   provider.image = &image;
   WalkedThread stack = collector::WalkThread(parsed.dump, 0, provider);
   EXPECT_EQ(Describe(stack, 0, kStack), expected);  // base 0: whole addresses
+}
+
+// Two dumps of one crash, one with another second thread and another stale return address in
+// the crashed frame, walked by the server against the image stored as symbols.
+std::string CrashDump(bool other) {
+  TestDump layout;
+  layout.threads.push_back(
+      {0x10, kStack,
+       Words(0x100, {{0x24, kBase + (other ? kMiddleCallsOther : kOuterCallsOther)},
+                     {0x3C, kBase + kMiddleCallsInner},
+                     {0x5C, kBase + kOuterCallsMiddle},
+                     {0x6C, kBase + kEntryCallsOuter}}),
+       0x77000010, kStack + 0xF0});
+  layout.threads.push_back({other ? 0x21u : 0x20u, kStack + 0x1000,
+                            Words(0x100, {{0x30, kStack + 0x1048},
+                                          {0x34, kBase + kFpOuterCallsInner},
+                                          {0x4C, kBase + kEntryCallsOuter}}),
+                            kBase + (other ? kFpOuter : kFpInnerFaults), kStack + 0x1020});
+  layout.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
+  layout.crashThread = 0x10;
+  layout.exceptionAddress = kBase + kInnerFaults;
+  return ParsedDump(layout, {{-1, kEspOffset, kStack + 0x20}, {1, kEbpOffset, kStack + 0x1030}})
+      .bytes;
+}
+
+std::string ShownGroup(const std::string& shown) {
+  size_t at = shown.find("\ngroup: ");
+  return at == std::string::npos ? "" : shown.substr(at, shown.find('\n', at + 1) - at);
+}
+
+TEST(StackWalk, ReportsKeyedAndShownByTheServersWalk) {
+  using namespace collector_test;
+  TempDir dir;
+  const std::string db = dir.File("r.db");
+  {
+    std::unique_ptr<collector::ReportStore> store = collector::MakeReportStore(db);
+    std::string error;
+    ASSERT_TRUE(store->Open(db, true, error)) << error;
+    collector::SymbolFile image;
+    image.module = "plugin.dll";
+    image.timestamp = 0x5F000000;
+    image.sizeOfImage = 0x3000;
+    image.imageBase = kPreferredBase;
+    image.fileName = "plugin.dll";
+    image.kind = "image";
+    image.loadable = true;
+    image.bytes = BuildImage(true);
+    ASSERT_GT(store->AddSymbolFile(image, error), 0) << error;
+  }
+  const std::string log = SummaryFor("game.exe", "0xc0000005", "0x1");
+  // What the sender walked, which a dump that parses overrides and one that does not leaves.
+  const std::string stack =
+      "VexoCrashRpt stack 1\r\nmodule 0x00a00000 0x00003000 0x5f000000 - plugin.dll\r\n"
+      "#0 plugin.dll+0x1043 context\r\n#1 plugin.dll+0x1011 scan\r\n";
+  CollectorProcess server;
+  ASSERT_TRUE(server.Start({"--db", db}, dir.File("serve.err")));
+  for (const std::string& dump : {CrashDump(false), CrashDump(true), std::string("MDMP\x93\xa7")}) {
+    std::string pak = PackEntries({{"log.txt", log}, {"stack.txt", stack}, {"crash.dmp", dump}});
+    ASSERT_EQ(StatusOf(SendRaw(server.port(), BuildUploadRequest("/u", "b0undary", "1.0", pak))),
+              200);
+  }
+  EXPECT_EQ(server.StopWith(SIGTERM), 0);
+
+  std::string shown[3];
+  for (int id = 1; id <= 3; ++id) {
+    ToolResult result = RunCollector({"show", std::to_string(id), "--db", db});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    shown[id - 1] = result.out;
+  }
+  EXPECT_NE(shown[0].find("stack: 7 frames\n"), std::string::npos) << shown[0];
+  EXPECT_NE(
+      shown[0].find("\n\nthread 0x10 (crashed)\n#0 plugin.dll+0x1043 [context]\n"
+                    "#1 plugin.dll+0x1029 [cfi]\n#2 plugin.dll+0x1008 [cfi]\n"
+                    "#3 plugin.dll+0x1088 [cfi]\nthread 0x20\n#0 plugin.dll+0x10c6 [context]\n"
+                    "#1 plugin.dll+0x10ab [fp]\n#2 plugin.dll+0x1088 [fp]\n\n"),
+      std::string::npos)
+      << shown[0];
+  EXPECT_NE(shown[1].find("\nthread 0x21\n"), std::string::npos) << shown[1];
+  EXPECT_FALSE(ShownGroup(shown[0]).empty());
+  EXPECT_EQ(ShownGroup(shown[0]), ShownGroup(shown[1]));
+  EXPECT_NE(ShownGroup(shown[0]), ShownGroup(shown[2]));
+  EXPECT_NE(shown[2].find("\n#0 plugin.dll+0x1043\n#1 plugin.dll+0x1011\n"), std::string::npos)
+      << shown[2];
+  ToolResult groups = RunCollector({"list", "--db", db});
+  EXPECT_NE(groups.out.find("plugin.dll+0x1043 | plugin.dll+0x1029 | plugin.dll+0x1008"),
+            std::string::npos)
+      << groups.out;
+  // A word a scan could not check stays on show but never in a key.
+  std::vector<collector::ResolvedFrame> frames(3);
+  const char* methods[] = {"context", "scan-unvalidated", "cfi"};
+  for (uint32_t i = 0; i < 3; ++i) {
+    frames[i].frame.index = i;
+    frames[i].frame.module = "game.exe";
+    frames[i].frame.offset = 0x10 * (i + 1);
+    frames[i].frame.method = methods[i];
+  }
+  EXPECT_EQ(collector::StackGroupFrames(frames),
+            (std::vector<std::string>{"game.exe+0x10", "game.exe+0x30"}));
 }
 
 }  // namespace

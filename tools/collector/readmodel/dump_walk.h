@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "formats/minidump.h"
+#include "formats/stack_text.h"
+#include "formats/stack_walk.h"
+
+namespace collector {
+
+class ReportStore;
+
+// The images stored as symbols, for the dump's modules: by file name, TimeDateStamp and
+// SizeOfImage, else by CodeView id; each fetched and loaded at most once.
+class StoredImageProvider : public StackWalkProvider {
+ public:
+  StoredImageProvider(ReportStore& store, const Minidump& dump) : store_(store), dump_(dump) {}
+  const ModuleImage* Image(std::size_t module) const override;
+  // The image's CFI knows where each of its functions starts.
+  bool FunctionStart(std::size_t module, uint32_t rva, uint32_t* start) const override;
+
+ private:
+  ReportStore& store_;
+  const Minidump& dump_;
+  mutable std::map<std::size_t, std::unique_ptr<ModuleImage>> images_;  // null: none stored
+};
+
+struct DumpThreadStack {
+  uint32_t threadId = 0;
+  bool crashed = false;
+  StackTrace trace;  // frames as MODULE+0xOFFSET with their walk method, the dump's modules
+};
+
+// Walks every thread of a minidump against the stored images, the crashing thread first, then
+// the others in the dump's order. False when the bytes are no minidump.
+bool WalkDumpStacks(ReportStore& store, const std::string& bytes,
+                    std::vector<DumpThreadStack>& out);
+
+}  // namespace collector
