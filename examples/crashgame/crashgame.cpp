@@ -307,11 +307,14 @@ __attribute__((noipa)) int PassInvalidParameter(HMODULE runtime) {
   return copy(nullptr, 1, "x") == 0 ? 4 : 5;
 }
 
-int DieInRuntime(const char* kind, HMODULE runtime) {
+// Never inlined, and its result used after the call (no tail call): the report's stack leads
+// through it to the game's caller of the runtime.
+__attribute__((noipa)) int DieInRuntime(const char* kind, HMODULE runtime) {
   if (runtime == nullptr) return 3;
   if (std::strcmp(kind, "purecall") == 0) return CallPureVirtual(runtime);
   if (std::strcmp(kind, "invalidparam") == 0) return PassInvalidParameter(runtime);
-  return CallAbort(runtime);
+  volatile int result = CallAbort(runtime);
+  return result;
 }
 
 __attribute__((noipa)) void ThrowUncaught() { throw std::runtime_error("nobody catches this"); }
