@@ -206,8 +206,8 @@ struct ParsedDump {
     size_t offset;
     uint32_t value;
   };
-  ParsedDump(const TestDump& spec, std::initializer_list<Register> registers)
-      : bytes(collector_test::BuildTestMinidump(spec)) {
+  ParsedDump(const TestDump& layout, std::initializer_list<Register> registers)
+      : bytes(collector_test::BuildTestMinidump(layout)) {
     const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
     EXPECT_TRUE(collector::ParseMinidump(data, bytes.size(), &dump, nullptr));
     for (const Register& r : registers) {
@@ -243,8 +243,8 @@ std::string Words(size_t size, const std::map<uint32_t, uint32_t>& words) {
 TEST(StackWalk, CallFrameInformationThenFramePointers) {
   // The crashed thread runs code with CFI. Inner's frame holds stale return addresses, one of
   // them a real call of Outer's, and ebp points at them: a frame-pointer walk would report them.
-  TestDump spec;
-  spec.threads.push_back({0x10, kStack,
+  TestDump layout;
+  layout.threads.push_back({0x10, kStack,
                           Words(0x100, {{0x24, kBase + kOuterCallsOther},
                                         {0x28, kBase + kEntryCallsOuter},
                                         {0x3C, kBase + kMiddleCallsInner},
@@ -255,16 +255,16 @@ TEST(StackWalk, CallFrameInformationThenFramePointers) {
                                         {0x78, kBase + kOuterCallsMiddle}}),
                           0x77000010, kStack + 0xF0});
   // The other runs code with frame pointers and no CFI, from Entry, which has CFI.
-  spec.threads.push_back({0x20, kStack + 0x1000,
+  layout.threads.push_back({0x20, kStack + 0x1000,
                           Words(0x100, {{0x24, kBase + kMiddleCallsInner},
                                         {0x30, kStack + 0x1048},
                                         {0x34, kBase + kFpOuterCallsInner},
                                         {0x4C, kBase + kEntryCallsOuter}}),
                           kBase + kFpInnerFaults, kStack + 0x1020});
-  spec.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
-  spec.crashThread = 0x10;
-  spec.exceptionAddress = kBase + kInnerFaults;
-  ParsedDump parsed(spec, {{-1, kEspOffset, kStack + 0x20},
+  layout.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
+  layout.crashThread = 0x10;
+  layout.exceptionAddress = kBase + kInnerFaults;
+  ParsedDump parsed(layout, {{-1, kEspOffset, kStack + 0x20},
                            {-1, kEbpOffset, kStack + 0x20},
                            {1, kEbpOffset, kStack + 0x1030}});
   std::string file = BuildImage(true);
@@ -288,23 +288,23 @@ TEST(StackWalk, CallFrameInformationThenFramePointers) {
 
 TEST(StackWalk, ScanAcceptsOnlyCallsOfTheFunctionBelow) {
   // No image, no call-frame information: the dump holds the code, the symbols the functions.
-  TestDump spec;
+  TestDump layout;
   std::map<uint32_t, uint32_t> words = {{0x24, kBase + kOuterCallsOther},   // calls Other
                                         {0x28, kBase + kEntryCallsOuter},   // calls Outer
                                         {0x3C, kBase + kMiddleCallsInner},  // the caller
                                         {0x44, kBase + kOuterCallsOther},
                                         {0x5C, kBase + kOuterCallsMiddle},
                                         {0x6C, kBase + kEntryCallsOuter}};
-  spec.threads.push_back({0x30, kStack, Words(0x100, words), kBase + kInnerFaults, kStack + 0x20});
+  layout.threads.push_back({0x30, kStack, Words(0x100, words), kBase + kInnerFaults, kStack + 0x20});
   // A call through a null pointer from Middle: its return address is on top of the stack.
-  spec.threads.push_back({0x31, kStack + 0x1000,
+  layout.threads.push_back({0x31, kStack + 0x1000,
                           Words(0x100, {{0x1C, kBase + kMiddleCallsEax},
                                         {0x24, kBase + kOuterCallsOther},
                                         {0x3C, kBase + kOuterCallsMiddle}}),
                           0, kStack + 0x101C});
-  spec.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
-  spec.memory.push_back({kBase + kTextRva, Code()});
-  ParsedDump parsed(spec, {});
+  layout.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
+  layout.memory.push_back({kBase + kTextRva, Code()});
+  ParsedDump parsed(layout, {});
   const Minidump& dump = parsed.dump;
   TestProvider provider;
   provider.symbols = {
@@ -418,13 +418,13 @@ TEST(StackWalk, RealBuildWithoutFramePointers) {
     std::snprintf(text, sizeof(text), " cfi:%x/%x", link.second, sp - kStack);
     expected += text;
   }
-  TestDump spec;
-  spec.threads.push_back(
+  TestDump layout;
+  layout.threads.push_back(
       {0x40, kStack, Words(0x400, words), base + frames["ChainInner"].bodyStart, esp});
-  spec.modules.push_back(
+  layout.modules.push_back(
       {base, image.layout().sizeOfImage, 0, u"C:\\game\\crashgame_nofp.exe", ""});
-  spec.modules.push_back({0x7B000000, 0x10000, 1, u"C:\\windows\\system32\\kernel32.dll", ""});
-  ParsedDump parsed(spec, {{0, kEbpOffset, esp + 4}});
+  layout.modules.push_back({0x7B000000, 0x10000, 1, u"C:\\windows\\system32\\kernel32.dll", ""});
+  ParsedDump parsed(layout, {{0, kEbpOffset, esp + 4}});
   TestProvider provider;
   provider.image = &image;
   WalkedThread stack = collector::WalkThread(parsed.dump, 0, provider);
