@@ -7,6 +7,7 @@
 #include "formats/summary_parse.h"
 #include "gbk.h"
 #include "readmodel/dump_walk.h"
+#include "readmodel/report_detail.h"
 #include "readmodel/stack_symbolize.h"
 #include "store/report_store.h"
 
@@ -18,6 +19,12 @@ namespace {
 constexpr size_t kKeptFrames = 16;
 constexpr size_t kBackfillPage = 200;
 constexpr int64_t kRegroupPage = 1000;
+// The largest crash.dmp decoded again for a walk: the bound uploads are decoded under by default.
+constexpr uint64_t kMaxDumpBytes = 32u << 20;
+// The first line of frame refs walked from the report's crash.dmp: those are walked again when
+// symbols arrive (the images' CFI changes the frames themselves, not only their names). Stack
+// text readers skip it as a line outside the grammar.
+constexpr char kDumpWalked[] = "walked crash.dmp\r\n";
 
 // UTF-8 for one line: the read model's texts are shown on terminals and kept as plain text.
 std::string Clean(const std::string& gbk) { return StripControls(GbkToUtf8(gbk)); }
@@ -42,7 +49,7 @@ std::string FrameRefs(const std::string& text) {
 }
 
 // The stack's top frames and their modules, written as stack.txt and escaped as above.
-std::string FrameRefs(const StackTrace& trace) {
+std::string FrameRefs(const StackTrace& trace, bool fromDump) {
   StackTrace top;
   for (size_t i = 0; i < trace.frames.size() && i < kKeptFrames; ++i) {
     const StackFrame& frame = trace.frames[i];
@@ -52,7 +59,7 @@ std::string FrameRefs(const StackTrace& trace) {
       top.modules.push_back(*module);
     }
   }
-  return FrameRefs(FormatStackText(top));
+  return FrameRefs((fromDump ? kDumpWalked : "") + FormatStackText(top));
 }
 
 int HexValue(char c) {
@@ -61,7 +68,7 @@ int HexValue(char c) {
   return -1;
 }
 
-StackTrace ParseFrameRefs(const std::string& refs) {
+std::string UnescapeFrameRefs(const std::string& refs) {
   std::string text;
   for (size_t i = 0; i < refs.size(); ++i) {
     if (refs[i] == '%' && i + 2 < refs.size() && HexValue(refs[i + 1]) >= 0 &&
@@ -72,7 +79,19 @@ StackTrace ParseFrameRefs(const std::string& refs) {
       text += refs[i];
     }
   }
-  return ParseStackText(text);
+  return text;
+}
+
+// The crashing thread walked from the dump against the images stored now; false when the dump
+// does not parse or gives that thread no frames.
+bool WalkCrashedThread(ReportStore& store, const std::string& dump, StackTrace& trace) {
+  std::vector<DumpThreadStack> threads;
+  if (!WalkDumpStacks(store, dump, threads) || threads.empty() || !threads.front().crashed ||
+      threads.front().trace.frames.empty()) {
+    return false;
+  }
+  trace = threads.front().trace;
+  return true;
 }
 
 void SetStackKey(CrashEntry& entry, const std::vector<ResolvedFrame>& resolved) {
@@ -105,20 +124,16 @@ CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool ha
     entry.address = Clean(facts.address);
   }
   StackTrace trace = hasStack ? ParseStackText(stack) : StackTrace();
-  std::vector<DumpThreadStack> threads;
   // The server's own walk beats the sender's: it has the images' CFI. A dump that does not parse
   // leaves stack.txt.
-  if (dump != nullptr && WalkDumpStacks(store, *dump, threads) && !threads.empty() &&
-      threads.front().crashed && !threads.front().trace.frames.empty()) {
-    trace = threads.front().trace;
-  }
+  bool walked = dump != nullptr && WalkCrashedThread(store, *dump, trace);
   if (trace.frames.empty()) {
     SetSummaryKey(entry);
     return entry;
   }
   std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, {trace}, kKeptFrames);
   SetStackKey(entry, resolved.front());
-  entry.frameRefs = FrameRefs(trace);
+  entry.frameRefs = FrameRefs(trace, walked);
   return entry;
 }
 
@@ -190,9 +205,11 @@ bool BackfillCrashEntries(ReportStore& store, const std::function<void(uint64_t)
         hasLog = decoded.state == DecodeState::kArchive || decoded.state == DecodeState::kUnpacked;
         hasStack = decoded.hasStack;
       }
+      ArchiveEntry dump = DecodeArchiveEntry(report.payload, kMinidumpEntryName, kMaxDumpBytes);
       entries.push_back(DescribeCrash(store, report, hasLog,
                                       report.hasLog ? report.log : decoded.log, hasStack,
-                                      report.hasStack ? report.stack : decoded.stack));
+                                      report.hasStack ? report.stack : decoded.stack,
+                                      dump.decoded ? &dump.bytes : nullptr));
       entries.back().id = report.id;
     }
     std::vector<const CrashEntry*> pointers;
@@ -284,8 +301,24 @@ bool RegroupWhere(ReportStore& store, const std::string& mentions,
     }
     after = page.back().id;
     std::vector<StackTrace> stacks;
-    for (const CrashEntry& entry : page) {
-      stacks.push_back(ParseFrameRefs(entry.frameRefs));
+    std::vector<std::string> refs;
+    for (CrashEntry& entry : page) {
+      std::string text = UnescapeFrameRefs(entry.frameRefs);
+      stacks.push_back(ParseStackText(text));
+      refs.push_back(entry.frameRefs);
+      if (text.compare(0, sizeof(kDumpWalked) - 1, kDumpWalked) != 0) {
+        continue;
+      }
+      // The symbols that arrived may hold the CFI that finds the frames themselves.
+      ArchiveEntry dump;
+      bool found = false;
+      StackTrace walked;
+      std::string unread;  // the report stays keyed as it is
+      if (LoadMinidump(store, entry.id, kMaxDumpBytes, dump, found, unread) && found &&
+          dump.decoded && WalkCrashedThread(store, dump.bytes, walked)) {
+        stacks.back() = walked;
+        entry.frameRefs = FrameRefs(walked, true);
+      }
     }
     std::vector<std::vector<ResolvedFrame>> resolved = ResolveStacks(store, stacks, kKeptFrames);
     std::vector<CrashEntry> moved;
@@ -294,7 +327,7 @@ bool RegroupWhere(ReportStore& store, const std::string& mentions,
         continue;
       }
       SetStackKey(page[i], resolved[i]);
-      if (page[i].groupKey != keys[i]) {
+      if (page[i].groupKey != keys[i] || page[i].frameRefs != refs[i]) {
         moved.push_back(page[i]);
       }
     }

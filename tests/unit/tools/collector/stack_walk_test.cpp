@@ -14,6 +14,7 @@
 #include "collector_harness.h"
 #include "gbk_texts.h"
 #include "minidump_builder.h"
+#include "ingest/crash_entry.h"
 #include "readmodel/stack_symbolize.h"
 #include "store/report_store.h"
 
@@ -463,6 +464,22 @@ TEST(StackWalk, ReportsKeyedAndShownByTheServersWalk) {
   using namespace collector_test;
   TempDir dir;
   const std::string db = dir.File("r.db");
+  const std::string log = SummaryFor("game.exe", "0xc0000005", "0x1");
+  // What the sender walked, which a dump that parses overrides and one that does not leaves.
+  const std::string stack =
+      "VexoCrashRpt stack 1\r\nmodule 0x00a00000 0x00003000 0x5f000000 - plugin.dll\r\n"
+      "#0 plugin.dll+0x1043 context\r\n#1 plugin.dll+0x1011 scan\r\n";
+  CollectorProcess server;
+  ASSERT_TRUE(server.Start({"--db", db}, dir.File("serve.err")));
+  for (const std::string& dump : {CrashDump(false), CrashDump(true), std::string("MDMP\x93\xa7")}) {
+    std::string pak = PackEntries({{"log.txt", log}, {"stack.txt", stack}, {"crash.dmp", dump}});
+    ASSERT_EQ(StatusOf(SendRaw(server.port(), BuildUploadRequest("/u", "b0undary", "1.0", pak))),
+              200);
+  }
+  EXPECT_EQ(server.StopWith(SIGTERM), 0);
+  // The image with its CFI arrives after the reports: they are walked again, not only renamed.
+  ToolResult before = RunCollector({"show", "1", "--db", db});
+  EXPECT_EQ(before.out.find("[cfi]"), std::string::npos) << before.out;
   {
     std::unique_ptr<collector::ReportStore> store = collector::MakeReportStore(db);
     std::string error;
@@ -477,20 +494,10 @@ TEST(StackWalk, ReportsKeyedAndShownByTheServersWalk) {
     image.loadable = true;
     image.bytes = BuildImage(true);
     ASSERT_GT(store->AddSymbolFile(image, error), 0) << error;
+    uint64_t changed = 0;
+    ASSERT_TRUE(collector::RegroupStacks(*store, {"PLUGIN.DLL"}, changed, error)) << error;
+    EXPECT_EQ(changed, 2u);  // the two dumps; the third report keeps stack.txt's frames
   }
-  const std::string log = SummaryFor("game.exe", "0xc0000005", "0x1");
-  // What the sender walked, which a dump that parses overrides and one that does not leaves.
-  const std::string stack =
-      "VexoCrashRpt stack 1\r\nmodule 0x00a00000 0x00003000 0x5f000000 - plugin.dll\r\n"
-      "#0 plugin.dll+0x1043 context\r\n#1 plugin.dll+0x1011 scan\r\n";
-  CollectorProcess server;
-  ASSERT_TRUE(server.Start({"--db", db}, dir.File("serve.err")));
-  for (const std::string& dump : {CrashDump(false), CrashDump(true), std::string("MDMP\x93\xa7")}) {
-    std::string pak = PackEntries({{"log.txt", log}, {"stack.txt", stack}, {"crash.dmp", dump}});
-    ASSERT_EQ(StatusOf(SendRaw(server.port(), BuildUploadRequest("/u", "b0undary", "1.0", pak))),
-              200);
-  }
-  EXPECT_EQ(server.StopWith(SIGTERM), 0);
 
   std::string shown[3];
   for (int id = 1; id <= 3; ++id) {
