@@ -11,6 +11,9 @@ namespace {
 constexpr std::size_t kScanWords = 8192;
 // The longest FF /2 call: FF, ModRM, SIB and a 32-bit displacement.
 constexpr std::size_t kMaxIndirectCall = 7;
+// How far below the pc a direct call's target may lie and still be taken for the start of the
+// function that holds the pc, where nothing tells where functions start.
+constexpr uint32_t kNearCall = 64 * 1024;
 // Steps (an unwound frame or a scanned word) one walk of a whole dump may take. A dump's threads
 // may all point at the same large stack, so per-thread bounds alone would let an upload buy
 // minutes of work; real dumps need a few thousand.
@@ -335,6 +338,46 @@ class Walker {
     return false;
   }
 
+  // Whether returnAddress follows a direct call into the function that holds pc: at or below pc
+  // and near it, and the return lies outside the stretch from the call's target to pc.
+  bool ReturnsFromCallOf(uint32_t returnAddress, uint32_t pc) const {
+    std::size_t module = WalkedFrame::kNoModule;
+    if (!IsCode(returnAddress, &module)) return false;
+    uint32_t target = 0;
+    bool readable = false;
+    return CallBefore(module, returnAddress, &target, &readable) == CallKind::kDirect &&
+           target <= pc && pc - target < kNearCall &&
+           (returnAddress < target || returnAddress > pc) && EntersFunctionOf(target, pc, pc);
+  }
+
+  // The top frame's function may not have made a frame of its own (a stack probe such as
+  // ___chkstk_ms, a leaf, a fault at its entry): then ebp is still its caller's, and a
+  // frame-pointer step would skip that caller. Unless ebp's return address itself comes from a
+  // call of this function, the first word above esp that does is the caller's.
+  bool ScanBelowFramePointer(const Registers& regs, Registers* caller, WalkMethod* method) {
+    if (!regs.valid[kDwarfEbp] || !regs.valid[kDwarfEsp]) return false;
+    const uint32_t pc = regs.value[kDwarfEip];
+    const uint32_t ebp = regs.value[kDwarfEbp];
+    const uint64_t esp = regs.value[kDwarfEsp];
+    uint32_t framed = 0;
+    if (ebp < esp || (ReadStack(int64_t{ebp} + 4, &framed) && ReturnsFromCallOf(framed, pc))) {
+      return false;
+    }
+    uint64_t end = std::min<uint64_t>(uint64_t{ebp} + 4, esp + kScanWords * 4);
+    for (uint64_t at = esp; at < end && budget_ != 0; at += 4) {
+      --budget_;
+      uint32_t word = 0;
+      if (!ReadStack(static_cast<int64_t>(at), &word) || !ReturnsFromCallOf(word, pc)) continue;
+      *method = WalkMethod::kScan;
+      *caller = Registers();
+      caller->Set(kDwarfEip, word);
+      caller->Set(kDwarfEsp, static_cast<uint32_t>(at + 4));
+      caller->Set(kDwarfEbp, ebp);
+      return true;
+    }
+    return false;
+  }
+
   bool Unwind(const Registers& regs, bool top, Registers* caller, WalkMethod* method) {
     if (budget_ == 0) return false;
     --budget_;
@@ -352,6 +395,7 @@ class Walker {
     // A call through a bad pointer left its return address on top of the stack; the frame
     // pointer still belongs to the caller and would skip it.
     if (top && !inCode && Scan(regs, top, caller, method)) return true;
+    if (top && inCode && ScanBelowFramePointer(regs, caller, method)) return true;
     if (UnwindFramePointer(regs, caller)) {
       *method = WalkMethod::kFramePointer;
       return true;

@@ -328,6 +328,30 @@ TEST(StackWalk, ScanAcceptsOnlyCallsOfTheFunctionBelow) {
   EXPECT_EQ(loose.frames[1].method, collector::WalkMethod::kScan);
 }
 
+TEST(StackWalk, TopFrameWithoutAFrameOfItsOwn) {
+  // FpInner faults on its first instruction, as a stack probe does before any frame is made: ebp
+  // is still FpOuter's, and a frame-pointer step would skip FpOuter. A word returning from
+  // FpInner's own call of Other does not count where the functions' starts are known. (Where
+  // FpInner has made its frame, ebp's return address is the call of it, and the stale words
+  // below are never looked at: the first test.)
+  TestDump layout;
+  layout.threads.push_back({0x40, kStack,
+                          Words(0x100, {{0x1C, kBase + kFpInner + 0x15},
+                                        {0x20, kBase + kFpOuterCallsInner},
+                                        {0x30, kStack + 0x48},
+                                        {0x34, kBase + kEntryCallsOuter}}),
+                          kBase + kFpInner, kStack + 0x1C});
+  layout.modules.push_back({kBase, 0x3000, 0x5F000000, u"C:\\game\\plugin.dll", ""});
+  std::string code = Code();
+  code.replace(kFpInner + 0x10 - kTextRva, 5, B({0xE8}) + U32(kOther - (kFpInner + 0x15)));
+  layout.memory.push_back({kBase + kTextRva, code});
+  ParsedDump parsed(layout, {{0, kEbpOffset, kStack + 0x30}});
+  TestProvider provider;
+  provider.symbols = {{kOther, 0x1061}, {kEntry, 0x108C}, {kFpOuter, 0x10AD}, {kFpInner, 0x10D5}};
+  std::string walked = Describe(collector::WalkThread(parsed.dump, 0, provider), kBase, kStack);
+  EXPECT_EQ(walked.substr(0, walked.find(" ", 36)), "context:10c0/1c scan:10ab/24 fp:1088/38");
+}
+
 // The real optimised build without frame pointers, when the Windows build has made it.
 TEST(StackWalk, RealBuildWithoutFramePointers) {
   std::string root = __FILE__;
