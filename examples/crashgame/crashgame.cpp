@@ -11,6 +11,8 @@
 //     the loader lock
 //   chain | chain-stack | chain-thread: ChainOuter calls ChainMiddle calls ChainInner, which
 //     faults, overflows its stack, or does so on a second thread: a stack trace names all three
+//   chain-side: ChainSide calls ChainMiddle calls ChainInner, which faults: the same crash from
+//     another caller
 //   abort RUNTIME | purecall RUNTIME | invalidparam RUNTIME: loads the C runtime (msvcrt.dll,
 //     msvcr100.dll, ucrtbase.dll...) before arming and dies through its abort, _purecall or an
 //     invalid argument to its strcpy_s
@@ -150,6 +152,8 @@ __attribute__((noipa)) int ChainInner(int depth) {
 __attribute__((noipa)) int ChainMiddle(int depth) { return ChainInner(depth + 1) + 1; }
 
 __attribute__((noipa)) int ChainOuter(int depth) { return ChainMiddle(depth + 1) + 1; }
+
+__attribute__((noipa)) int ChainSide(int depth) { return ChainMiddle(depth + 2) + 2; }
 
 DWORD WINAPI ChainThread(LPVOID) { return static_cast<DWORD>(ChainOuter(0)); }
 
@@ -442,7 +446,7 @@ int main(int argc, char** argv) {
                  "usage: crashgame av|div0|cpp|stack|thread|twocrash|raise CODE FLAGS|oom|"
                  "heaplock-av|heaplock-stack|loaderlock-av|loaderlock-stack|heap-free|heap-alloc|"
                  "loaderlock-hang|kill-handler|"
-                 "loaderlock-second|exitfault|chain|chain-stack|chain-thread|"
+                 "loaderlock-second|exitfault|chain|chain-stack|chain-thread|chain-side|"
                  "abort|purecall|invalidparam|late-abort RUNTIME|throw|throw-thread|"
                  "filter-declines|filter-handles|filter-null|filter-dll|hang|busy|idle SECONDS|"
                  "testsend|install\n");
@@ -514,6 +518,8 @@ int main(int argc, char** argv) {
   } else if (std::strcmp(kind, "chain") == 0 || std::strcmp(kind, "chain-stack") == 0) {
     chainOverflows = kind[5] == '-';
     return ChainOuter(0);
+  } else if (std::strcmp(kind, "chain-side") == 0) {
+    return ChainSide(0);
   } else if (std::strcmp(kind, "chain-thread") == 0) {
     HANDLE thread = CreateThread(nullptr, 0, ChainThread, nullptr, 0, nullptr);
     if (thread == nullptr) return 3;

@@ -62,6 +62,12 @@ class Scenario:
         self.attempts = kw.get("attempts", 1)
         self.handler = kw.get("handler", False)          # HANDLER=process in crashrpt.ini
         self.minidump = kw.get("minidump", False)        # MINIDUMP=1: crash.dmp, read by Breakpad
+        # The functions that must be, exactly and in order, the first frames of the crashing
+        # thread as the collector walks crash.dmp with the game's images and symbols.
+        self.expect_top = kw.get("expect_top", [])
+        self.dll = kw.get("dll", "VexoCrashRpt.dll")     # the build of the library the game loads
+        # The report is kept (--keep-reports) for the grouping check across scenarios.
+        self.keep = kw.get("keep", False)
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
@@ -137,18 +143,29 @@ SCENARIOS = [
              expect_box=OK_BOX),
     Scenario("loader_lock_second_fault", crash="loaderlock-second", expect_box=OK_BOX),
     # Stack traces: the chain's functions, symbolized by the collector, in order; with frame
-    # pointers and without (optimised), for a fault, a stack overflow and a second thread.
+    # pointers and without (optimised), for a fault, a stack overflow and a second thread. The
+    # collector's walk of crash.dmp must give the chain and nothing else first; stack.txt (the
+    # same report without its dump) the chain in order, nothing stale between its frames.
 ] + [
     Scenario("trace_%s%s" % (name, suffix), crash=crash, exe=exe, stacktrace=True,
-             expect_code=code, expect_box=OK_BOX, expect_chain=chain)
+             minidump=True, expect_code=code, expect_box=OK_BOX, expect_chain=chain,
+             expect_top=top, keep=True)
     for suffix, exe in (("", "crashgame.exe"), ("_nofp", "crashgame_nofp.exe"))
-    for name, crash, code, chain in (
-        ("fault", "chain", 0xC0000005, ["ChainInner", "ChainMiddle", "ChainOuter"]),
+    for name, crash, code, chain, top in (
+        ("fault", "chain", 0xC0000005, ["ChainInner", "ChainMiddle", "ChainOuter"],
+         ["ChainInner", "ChainMiddle", "ChainOuter", "main"]),
         ("overflow", "chain-stack", 0xC00000FD,
-         ["Overflow", "ChainInner", "ChainMiddle", "ChainOuter"]),
+         ["Overflow", "ChainInner", "ChainMiddle", "ChainOuter"],
+         # The stack probe that meets the guard page comes first.
+         ["__chkstk_ms", "Overflow", "ChainInner", "ChainMiddle", "ChainOuter", "main"]),
         ("thread", "chain-thread", 0xC0000005,
+         ["ChainInner", "ChainMiddle", "ChainOuter", "ChainThread"],
          ["ChainInner", "ChainMiddle", "ChainOuter", "ChainThread"]))
 ] + [
+    # The same fault reached from another caller: another group.
+    Scenario("trace_side", crash="chain-side", stacktrace=True, minidump=True,
+             expect_box=OK_BOX, expect_chain=["ChainInner", "ChainMiddle", "ChainSide"],
+             expect_top=["ChainInner", "ChainMiddle", "ChainSide", "main"], keep=True),
     # The stack is recorded while the crashed thread holds the heap's lock: nothing of the capture
     # may need the heap.
     Scenario("trace_under_heap_lock", crash="heaplock-av", stacktrace=True, expect_box=OK_BOX),
@@ -180,6 +197,13 @@ SCENARIOS = [
     Scenario("abort_traced", crash="abort msvcrt.dll", stacktrace=True, expect_code=ABORT_CODE,
              expect_flags="1", expect_box=OK_BOX,
              expect_chain=["CallAbort", "DieInRuntime"]),
+    # The report comes from the library's own code: another build of it (all of its code at other
+    # offsets) must give the same group.
+    Scenario("abort_dumped", crash="abort msvcrt.dll", minidump=True, expect_code=ABORT_CODE,
+             expect_flags="1", expect_box=OK_BOX, keep=True),
+    Scenario("abort_dumped_rebuilt", crash="abort msvcrt.dll", minidump=True,
+             dll="VexoCrashRpt_rebuilt.dll", expect_code=ABORT_CODE, expect_flags="1",
+             expect_box=OK_BOX, keep=True),
     # KEEPFILTER=1: a filter set after arming runs first; where it declines, or there is none,
     # the report still comes. Where it handles the crash, its answer stands.
     Scenario("keep_filter_game_declines", crash="filter-declines", ini_extra=b"KEEPFILTER=1\r\n",
@@ -232,9 +256,11 @@ SCENARIOS = [
     # it by frame pointers (a game built without them needs its symbols' unwind tables).
     Scenario("minidump_%s%s" % (name, "_handler" if handler else ""), crash=crash,
              handler=handler, minidump=True, stacktrace=True, expect_box=OK_BOX,
-             expect_chain=["ChainInner", "ChainMiddle", "ChainOuter"])
+             expect_chain=["ChainInner", "ChainMiddle", "ChainOuter"],
+             expect_top=["ChainInner", "ChainMiddle", "ChainOuter", last], keep=True)
     for handler in (False, True)
-    for name, crash in (("chain", "chain"), ("chain_thread", "chain-thread"))
+    for name, crash, last in (("chain", "chain", "main"),
+                              ("chain_thread", "chain-thread", "ChainThread"))
 ]
 
 
@@ -309,9 +335,37 @@ class Collector:
         m = re.search(rb"^reports: (\d+)", out.stdout, re.M)
         return int(m.group(1)) if m else 0
 
+    def pak(self, report_id):
+        return subprocess.run([self.binary, "show", str(report_id), "--db", self.db, "--pak"],
+                              capture_output=True, check=True).stdout
+
+    def upload(self, pak, ver="1.0.0"):
+        """Posts an archive the way the library does; returns the status line's code."""
+        boundary = "---------------------------7d33a816d302b6"
+        body = (("--%s\r\nContent-Disposition: form-data; name=\"ver\"\r\n\r\n%s\r\n--%s\r\n"
+                 "Content-Disposition: form-data; name=\"file\"; filename=\"log.pak\"\r\n"
+                 "Content-Type: application/octet-stream\r\n\r\n") % (boundary, ver, boundary)
+                ).encode() + pak + ("\r\n--%s--\r\n" % boundary).encode()
+        head = ("POST /crash/upload HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: multipart/"
+                "form-data; boundary=%s\r\nContent-Length: %d\r\n\r\n" % (boundary, len(body)))
+        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as sock:
+            sock.sendall(head.encode() + body)
+            answer = b""
+            while True:
+                data = sock.recv(65536)
+                if not data:
+                    break
+                answer += data
+        return int(answer.split(b" ", 2)[1]) if answer.startswith(b"HTTP/") else 0
+
+    def group_of(self, report_id):
+        out = subprocess.run([self.binary, "show", str(report_id), "--db", self.db],
+                             capture_output=True, check=True).stdout.decode("utf-8", "replace")
+        m = re.search(r"^group: (.*)$", out, re.M)
+        return m.group(1) if m else None
+
     def pak_entries(self, report_id):
-        pak = subprocess.run([self.binary, "show", str(report_id), "--db", self.db, "--pak"],
-                             capture_output=True, check=True).stdout
+        pak = self.pak(report_id)
         if pak[:4] != b"PAKF":
             return []
         count = struct.unpack_from("<i", pak, 12)[0]
@@ -365,8 +419,9 @@ def run(scenario, paths, workdir):
     game = os.path.join(workdir, scenario.folder)
     os.makedirs(game)
     for name in ("crashgame.exe", "crashgame_nofp.exe", "crashgame_late.dll",
-                 "crashgame_middleware.dll", "VexoCrashRpt.dll"):
+                 "crashgame_middleware.dll"):
         shutil.copy(os.path.join(paths.bin, name), game)
+    shutil.copy(os.path.join(paths.bin, scenario.dll), os.path.join(game, "VexoCrashRpt.dll"))
     if not os.path.exists(os.path.join(game, scenario.exe)):
         shutil.copy(os.path.join(paths.bin, "crashgame.exe"), os.path.join(game, scenario.exe))
 
@@ -528,6 +583,10 @@ def run(scenario, paths, workdir):
                                             raw[len(prefix):]).group(1), 16)
                     print("scenario %s: minidump %s" % (scenario.name, check_minidump(
                         collector, paths, scenario, address, workdir)))
+                if scenario.keep and paths.keep_reports:
+                    os.makedirs(paths.keep_reports, exist_ok=True)
+                    with open(os.path.join(paths.keep_reports, scenario.name + ".pak"), "wb") as f:
+                        f.write(collector.pak(1))
                 if scenario.expect_chain:
                     found = check_chain(collector, paths, scenario)
                     print("scenario %s: chain at frames %s" % (scenario.name, found))
@@ -539,15 +598,49 @@ def run(scenario, paths, workdir):
             fake.stop()
 
 
+def frame_function(line):
+    """The function a symbolized frame line names ("#N function file:line [method]", or
+    MODULE+0xOFFSET for code without lines), without its namespace or parameters, else ""."""
+    m = re.match(r"#\d+ (.+?) (?:\S+:\d+|\S+\+0x[0-9a-f]+)(?: \[[\w-]+\])?$", line)
+    return m.group(1).replace("(anonymous namespace)::", "").split("(")[0] if m else ""
+
+
+def without_dump(pak):
+    """The archive with its crash.dmp entry renamed, so that the collector keys it by stack.txt."""
+    count = struct.unpack_from("<i", pak, 12)[0]
+    out = bytearray(pak)
+    for i in range(count):
+        at = 16 + 48 * i
+        if out[at:at + 10] == b"crash.dmp\0":
+            out[at:at + 10] = b"crash.dmx\0"
+    return bytes(out)
+
+
 def check_chain(collector, paths, scenario):
     """Adds the game's symbols and checks that the chain's functions appear, in order, among the
-    symbolized frames; returns the frame numbers where each was found."""
+    symbolized frames; returns the frame numbers where each was found. With a dump, the
+    collector's walk of it must begin with exactly the expected functions, and the chain is
+    checked on stack.txt: the same archive sent again without its dump."""
     stem = os.path.splitext(scenario.exe)[0]
     symbols = [os.path.join(paths.bin, name) for name in (scenario.exe + ".debug", stem + ".debug")
                if os.path.exists(os.path.join(paths.bin, name))]
     check(symbols, "no symbol file for %s in %s" % (scenario.exe, paths.bin))
-    collector.add_symbols(symbols)
-    frames = collector.frame_lines(1)
+    report = 1
+    if scenario.minidump:
+        # The image itself too: its unwind tables let the walk through code without frame pointers.
+        image = os.path.join(paths.bin, scenario.exe)
+        if not os.path.exists(image):
+            image = os.path.join(paths.bin, "crashgame.exe")
+        collector.add_symbols(symbols + [image])
+        walked = collector.frame_lines(1)
+        top = [frame_function(line) for line in walked[:len(scenario.expect_top)]]
+        check(top == scenario.expect_top, "the dump's walk begins %s, expected exactly %s:\n%s" % (
+            top, scenario.expect_top, "\n".join(walked)))
+        check(collector.upload(without_dump(collector.pak(1))) == 200, "upload without the dump")
+        report = 2
+    else:
+        collector.add_symbols(symbols)
+    frames = collector.frame_lines(report)
     found, at = [], 0
     for function in scenario.expect_chain:
         while at < len(frames) and function not in frames[at]:
@@ -631,20 +724,26 @@ def check_minidump(collector, paths, scenario, summary_address, workdir):
         elif fields[0].isdigit() and len(fields) >= 7:
             base = modules.get(fields[2].lower(), (None, 0))[1]
             frames.setdefault(int(fields[0]), []).append((fields[2], base + int(fields[6], 16)))
-    for name in (scenario.exe, "VexoCrashRpt.dll"):
+    for name, shipped in ((scenario.exe, scenario.exe), ("VexoCrashRpt.dll", scenario.dll)):
         check(name.lower() in modules, "%s not among the dump's modules %s" % (name, sorted(modules)))
-        expected = pe_debug_id(os.path.join(paths.bin, name))
+        expected = pe_debug_id(os.path.join(paths.bin, shipped))
         check(modules[name.lower()][0] == expected, "%s debug id %s, the shipped file's %s" % (
             name, modules[name.lower()][0], expected))
     check(crash_thread in frames, "no frames for the crashing thread %s" % crash_thread)
     walk = frames[crash_thread]
-    check(walk[0][1] == summary_address, "crashing thread at 0x%x, the summary says 0x%x" % (
-        walk[0][1], summary_address))
+    # A runtime's abort has no faulting instruction: the summary names the runtime's call of
+    # abort, the context is the library's own, taken where it was told.
+    check(walk[0][1] == summary_address or scenario.expect_code == ABORT_CODE,
+          "crashing thread at 0x%x, the summary says 0x%x" % (walk[0][1], summary_address))
     stem = os.path.splitext(scenario.exe)[0]
-    ranges = function_ranges(os.path.join(paths.bin, stem + ".debug"), scenario.expect_chain)
+    # Breakpad walks by frame pointers here: it has no symbols, so no unwind tables for the
+    # optimised build, and it cannot step out of the stack probe of an overflow (the collector's
+    # own walk, checked by check_chain, does both).
+    chain = [] if "nofp" in stem else [f for f in scenario.expect_chain if f != "Overflow"]
+    ranges = function_ranges(os.path.join(paths.bin, stem + ".debug"), chain)
     exe_base = modules[scenario.exe.lower()][1]
     at = 0
-    for function in scenario.expect_chain:
+    for function in chain:
         low, high = ranges[function]
         while at < len(walk) and not (walk[at][0].lower() == scenario.exe.lower() and
                                       low <= walk[at][1] - exe_base + 0x400000 < high):
@@ -655,6 +754,46 @@ def check_minidump(collector, paths, scenario, summary_address, workdir):
         check(len(frames) >= 2, "a second thread's crash, but %d threads" % len(frames))
     return "%d threads, %d modules, %d bytes, chain within %d frames" % (
         len(frames), len(modules), os.path.getsize(dump), at + 1)
+
+
+# Reports of one bug must share a group whatever the thread, the build of the game or of the
+# library; another caller or another crash is another group.
+GROUPS = [
+    ["trace_fault", "trace_fault_nofp", "trace_thread", "trace_thread_nofp", "minidump_chain",
+     "minidump_chain_handler", "minidump_chain_thread", "minidump_chain_thread_handler"],
+    ["trace_overflow", "trace_overflow_nofp"],
+    ["trace_side"],
+    ["abort_dumped", "abort_dumped_rebuilt"],
+]
+
+
+def check_grouping(paths, kept, workdir):
+    """Sends the kept reports to one collector, then its symbols (the reports are walked again as
+    they arrive), and checks which share a group."""
+    names = [name for group in GROUPS for name in group]
+    missing = [name for name in names if not os.path.exists(os.path.join(kept, name + ".pak"))]
+    check(not missing, "reports missing from %s: %s" % (kept, missing))
+    collector = Collector(paths.collector, os.path.join(workdir, "reports.db"), 200)
+    try:
+        for name in names:
+            with open(os.path.join(kept, name + ".pak"), "rb") as f:
+                check(collector.upload(f.read()) == 200, "upload of %s refused" % name)
+        collector.add_symbols([os.path.join(paths.bin, name) for name in (
+            "crashgame.exe", "crashgame.debug", "crashgame_nofp.exe", "crashgame_nofp.debug",
+            "VexoCrashRpt.dll", "VexoCrashRpt.debug", "VexoCrashRpt_rebuilt.dll",
+            "VexoCrashRpt_rebuilt.debug")])
+        group_of = {name: collector.group_of(i + 1) for i, name in enumerate(names)}
+        seen = {}
+        for group in GROUPS:
+            ids = {group_of[name] for name in group}
+            check(len(ids) == 1 and None not in ids, "one bug in several groups: %s" % {
+                name: group_of[name] for name in group})
+            id_ = ids.pop()
+            check(id_ not in seen, "%s and %s share group %s" % (group[0], seen.get(id_), id_))
+            seen[id_] = group[0]
+            print("grouping: group %s holds %s" % (id_, ", ".join(group)))
+    finally:
+        collector.stop()
 
 
 def wait_for_file(path, seconds):
@@ -674,9 +813,16 @@ def main():
     parser.add_argument("--wine-run", dest="wine_run")
     parser.add_argument("--scenario", action="append", help="scenario names (default: all)")
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--list-kept", action="store_true",
+                        help="the scenarios whose reports the grouping check needs")
+    parser.add_argument("--keep-reports", help="a folder for the reports of those scenarios")
+    parser.add_argument("--grouping", help="checks the groups of the reports kept in this folder")
     paths = parser.parse_args()
     if paths.list:
         print(";".join(s.name for s in SCENARIOS))
+        return 0
+    if paths.list_kept:
+        print(";".join(s.name for s in SCENARIOS if s.keep))
         return 0
     for needed in ("bin", "collector", "wine_run"):
         if not getattr(paths, needed):
@@ -688,6 +834,16 @@ def main():
               file=sys.stderr)
         return 1
     paths.driver = os.path.join(paths.bin, "e2e_driver.exe")
+    if paths.grouping:
+        workdir = tempfile.mkdtemp(prefix="vexo-e2e-grouping-")
+        try:
+            check_grouping(paths, paths.grouping, workdir)
+        except (Failure, subprocess.CalledProcessError, RuntimeError) as error:
+            print("grouping: FAILED: %s (files kept in %s)" % (error, workdir))
+            return 1
+        shutil.rmtree(workdir, ignore_errors=True)
+        print("grouping: ok")
+        return 0
     wanted = set(paths.scenario or [s.name for s in SCENARIOS])
     unknown = wanted - {s.name for s in SCENARIOS}
     if unknown:
