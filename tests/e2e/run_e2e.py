@@ -68,6 +68,8 @@ class Scenario:
         self.dll = kw.get("dll", "VexoCrashRpt.dll")     # the build of the library the game loads
         # The report is kept (--keep-reports) for the grouping check across scenarios.
         self.keep = kw.get("keep", False)
+        # The game is the PDB fixture (clang, lld, a PDB), whose symbols go up with curl.
+        self.pdbgame = kw.get("pdbgame", False)
 
 
 OK_BOX = ("信息", "提交完成，点击确定关闭程序。")
@@ -199,6 +201,11 @@ SCENARIOS = [
              expect_chain=["CallAbort", "DieInRuntime"]),
     # The report comes from the library's own code: another build of it (all of its code at other
     # offsets) must give the same group.
+    # A game built as studios build with clang and lld, its PDB beside it: a CI job's curl sends
+    # the image and the PDB, and the stack reads by function and line; another build's PDB is
+    # refused.
+    Scenario("pdb_symbols_by_curl", exe="pdbgame.exe", crash="crash", pdbgame=True, untick=True,
+             stacktrace=True, expect_box=OK_BOX),
     Scenario("abort_dumped", crash="abort msvcrt.dll", minidump=True, expect_code=ABORT_CODE,
              expect_flags="1", expect_box=OK_BOX, keep=True),
     Scenario("abort_dumped_rebuilt", crash="abort msvcrt.dll", minidump=True,
@@ -313,9 +320,9 @@ class FakeServer:
 
 
 class Collector:
-    def __init__(self, binary, db, status):
+    def __init__(self, binary, db, status, extra=()):
         self.binary, self.db = binary, db
-        args = [binary, "serve", "--listen", "127.0.0.1:0", "--db", db]
+        args = [binary, "serve", "--listen", "127.0.0.1:0", "--db", db] + list(extra)
         if status != 200:
             args += ["--status", str(status)]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -422,6 +429,8 @@ def run(scenario, paths, workdir):
                  "crashgame_middleware.dll"):
         shutil.copy(os.path.join(paths.bin, name), game)
     shutil.copy(os.path.join(paths.bin, scenario.dll), os.path.join(game, "VexoCrashRpt.dll"))
+    if scenario.pdbgame:
+        shutil.copy(os.path.join(pdbgame_dir(paths, "pdbgame"), "pdbgame.exe"), game)
     if not os.path.exists(os.path.join(game, scenario.exe)):
         shutil.copy(os.path.join(paths.bin, "crashgame.exe"), os.path.join(game, scenario.exe))
 
@@ -430,7 +439,13 @@ def run(scenario, paths, workdir):
     db = os.path.join(workdir, "reports.db")
     try:
         if scenario.status is not None:
-            collector = Collector(paths.collector, db, scenario.status)
+            extra = []
+            if scenario.pdbgame:
+                token = os.path.join(workdir, "symbols.token")
+                with open(token, "w") as f:
+                    f.write(SYMBOLS_TOKEN + "\n")
+                extra = ["--symbols-token-file", token]
+            collector = Collector(paths.collector, db, scenario.status, extra)
         if scenario.url is None:
             url = "http://127.0.0.1:%d/crash/upload" % collector.port
         elif scenario.url == "refused":
@@ -587,6 +602,8 @@ def run(scenario, paths, workdir):
                     os.makedirs(paths.keep_reports, exist_ok=True)
                     with open(os.path.join(paths.keep_reports, scenario.name + ".pak"), "wb") as f:
                         f.write(collector.pak(1))
+                if scenario.pdbgame:
+                    print("scenario %s: %s" % (scenario.name, check_pdb_symbols(collector, paths)))
                 if scenario.expect_chain:
                     found = check_chain(collector, paths, scenario)
                     print("scenario %s: chain at frames %s" % (scenario.name, found))
@@ -657,6 +674,49 @@ def check_chain(collector, paths, scenario):
         check(found[first:] == list(range(found[first], found[first] + len(found) - first)),
               "frames between the chain's functions: %s\n%s" % (found, "\n".join(frames)))
     return found
+
+
+SYMBOLS_TOKEN = "e2e-symbols-token-0123456789abcdef"
+
+
+def pdbgame_dir(paths, build):
+    """Where the native build made the PDB fixture (pdbgame, or pdbgame-other: another build)."""
+    native = os.path.dirname(os.path.dirname(paths.collector))
+    return os.path.join(native, "tests", "unit", "tools", "collector", build)
+
+
+def curl_symbols(collector, files):
+    """The CI job's upload of symbol files; returns (HTTP status, answer)."""
+    done = subprocess.run(
+        ["curl", "-sS", "-w", "\n%{http_code}", "-H", "Authorization: Bearer " + SYMBOLS_TOKEN] +
+        [arg for path in files for arg in ("-F", "file=@" + path)] +
+        ["http://127.0.0.1:%d/api/symbols" % collector.port],
+        capture_output=True, timeout=60)
+    check(done.returncode == 0, "curl failed: %r" % done.stderr)
+    body, _, status = done.stdout.decode("utf-8", "replace").rpartition("\n")
+    return int(status), body
+
+
+def check_pdb_symbols(collector, paths):
+    """Sends pdbgame's image and PDB with curl: the report's frames then read pdbgame_crash and
+    main with their lines. Another build's PDB with this image is refused and never used."""
+    ours, other = pdbgame_dir(paths, "pdbgame"), pdbgame_dir(paths, "pdbgame-other")
+    before = collector.frame_lines(1)
+    check(before and "pdbgame_crash" not in before[0], "symbolized before any symbols: %s" % before)
+    status, body = curl_symbols(collector, [os.path.join(ours, "pdbgame.exe"),
+                                            os.path.join(other, "pdbgame.pdb")])
+    check(status == 422 and '"status":"refused","name":"pdbgame.pdb"' in body,
+          "a PDB of another build: %d %s" % (status, body))
+    check(collector.frame_lines(1)[0] == before[0], "another build's symbols were used")
+    status, body = curl_symbols(collector, [os.path.join(ours, "pdbgame.exe"),
+                                            os.path.join(ours, "pdbgame.pdb")])
+    check(status == 200 and '"status":"stored","name":"pdbgame.pdb"' in body,
+          "upload: %d %s" % (status, body))
+    frames = collector.frame_lines(1)
+    named = [frame_function(line) for line in frames]
+    check(named[:1] == ["pdbgame_crash"] and "main" in named[1:4] and
+          re.search(r"pdbgame\.c:\d+", frames[0]), "pdbgame's frames:\n%s" % "\n".join(frames))
+    return "symbolized by its PDB: %s" % frames[0]
 
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
