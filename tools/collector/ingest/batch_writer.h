@@ -34,6 +34,14 @@ class BatchWriter {
   BatchWriter(const BatchWriter&) = delete;
   BatchWriter& operator=(const BatchWriter&) = delete;
 
+  // Before Start: the new groups, regressions and spikes of each committed batch go to onEvents
+  // on the writer's thread, after the batch's answers (it must not block).
+  void WatchGroups(const AlertRules& rules,
+                   std::function<void(const std::vector<GroupEvent>&)> onEvents) {
+    rules_ = rules;
+    onEvents_ = std::move(onEvents);
+  }
+
   void Start();
 
   // Queues the job; accepted runs first, under the queue's lock, so that whatever done undoes
@@ -55,6 +63,8 @@ class BatchWriter {
   bool closing_ = false;
   bool done_ = false;
   std::vector<std::thread> writers_;
+  AlertRules rules_;
+  std::function<void(const std::vector<GroupEvent>&)> onEvents_;
 };
 
 }  // namespace collector

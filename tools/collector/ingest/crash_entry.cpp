@@ -139,9 +139,15 @@ CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool ha
 
 bool StoreWithEntries(ReportStore& store, const std::vector<const StoredReport*>& reports,
                       const std::vector<const CrashEntry*>& entries, std::vector<int64_t>& ids,
-                      std::vector<std::string>& errors, std::string& error) {
-  auto record = [&entries](SqlSession& session, const std::vector<int64_t>& stored,
-                           std::string& failure) {
+                      std::vector<std::string>& errors, std::string& error,
+                      const AlertRules& rules, std::vector<GroupEvent>* events) {
+  auto record = [&entries, &rules, events](SqlSession& session,
+                                           const std::vector<int64_t>& stored,
+                                           std::string& failure) {
+    // A transaction tried again finds its events again.
+    if (events != nullptr) {
+      events->clear();
+    }
     std::vector<CrashEntry> kept;
     for (size_t i = 0; i < stored.size() && i < entries.size(); ++i) {
       if (stored[i] != 0) {
@@ -153,7 +159,7 @@ bool StoreWithEntries(ReportStore& store, const std::vector<const StoredReport*>
     for (const CrashEntry& entry : kept) {
       pointers.push_back(&entry);
     }
-    return RecordCrashes(session, pointers, failure);
+    return RecordCrashes(session, pointers, failure, rules, events);
   };
   return store.StoreBatch(reports, ids, errors, error, record);
 }

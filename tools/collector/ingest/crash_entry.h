@@ -23,10 +23,13 @@ CrashEntry DescribeCrash(ReportStore& store, const StoredReport& report, bool ha
 
 // Stores the reports with their crash entries (one each, in the same order) and their groups'
 // counters, in one transaction: the way every report is written. ids and errors as
-// ReportStore::StoreBatch gives them.
+// ReportStore::StoreBatch gives them. With events, the new groups, regressions and spikes of
+// the transaction that committed (see RecordCrashes).
 bool StoreWithEntries(ReportStore& store, const std::vector<const StoredReport*>& reports,
                       const std::vector<const CrashEntry*>& entries, std::vector<int64_t>& ids,
-                      std::vector<std::string>& errors, std::string& error);
+                      std::vector<std::string>& errors, std::string& error,
+                      const AlertRules& rules = AlertRules(),
+                      std::vector<GroupEvent>* events = nullptr);
 
 // Builds the read model of reports stored before it existed (by an older collector, or copied
 // in by migrate), a page at a time; progress is told how many are done. Safe to run again: it

@@ -65,7 +65,8 @@ void ReadCrash(const SqlRow& row, CrashEntry& out) {
 }
 
 constexpr char kGroupColumns[] =
-    "g.id, g.program, g.code, g.address, g.top_frames, g.count, g.first_seen, g.last_seen";
+    "g.id, g.program, g.code, g.address, g.top_frames, g.count, g.first_seen, g.last_seen,"
+    " g.status, g.resolved_in, g.regressed";
 
 void ReadGroup(const SqlRow& row, GroupSummary& out) {
   out.id = row.Int(0);
@@ -76,6 +77,9 @@ void ReadGroup(const SqlRow& row, GroupSummary& out) {
   out.count = static_cast<uint64_t>(row.Int(5));
   out.firstSeen = row.Text(6);
   out.lastSeen = row.Text(7);
+  out.status = row.Text(8);
+  out.resolvedIn = row.Text(9);
+  out.regressed = row.Int(10) != 0;
 }
 
 // The versions of the groups, in order of first appearance, for groups read without a
@@ -116,16 +120,21 @@ bool QueryGroups(SqlSession& session, const ReportFilter& filter, const std::str
     params.push_back(Text(filter.program));
     add("g.program = $" + std::to_string(params.size()));
   }
+  if (!filter.status.empty()) {
+    params.push_back(Text(filter.status));
+    add("g.status = $" + std::to_string(params.size()));
+  }
   if (filter.version.empty()) {
     sql = std::string("SELECT ") + kGroupColumns + " FROM crash_groups g" + conditions +
-          " ORDER BY g.count DESC, g.id" + tail;
+          " ORDER BY g.regressed DESC, g.count DESC, g.id" + tail;
   } else {
     params.push_back(Text(filter.version));
     add("v.ver = $" + std::to_string(params.size()));
     sql =
         "SELECT g.id, g.program, g.code, g.address, g.top_frames, v.count, v.first_seen,"
-        " v.last_seen FROM group_versions v JOIN crash_groups g ON g.id = v.group_id" +
-        conditions + " ORDER BY v.count DESC, g.id" + tail;
+        " v.last_seen, g.status, g.resolved_in, g.regressed FROM group_versions v JOIN"
+        " crash_groups g ON g.id = v.group_id" +
+        conditions + " ORDER BY g.regressed DESC, v.count DESC, g.id" + tail;
   }
   size_t first = out.size();
   if (!session.Run(
@@ -247,52 +256,211 @@ bool InsertCrash(SqlSession& session, const CrashEntry& entry, int64_t groupId,
       error);
 }
 
+// A group as the upsert left it.
+struct UpsertedGroup {
+  int64_t id = 0;
+  uint64_t count = 0;
+  std::string status;
+  std::string resolvedIn;
+  std::string program;
+  std::string code;
+  std::vector<std::string> topFrames;
+};
+
 // Adds the tallies to the groups by key, creating missing groups with their first entry's id
-// and texts. Returns each key's group id.
+// and texts. Returns each key's group as it is now.
 bool UpsertGroups(SqlSession& session, const std::map<std::string, GroupTally>& tallies,
-                  std::map<std::string, int64_t>& groupIds, std::string& error) {
+                  std::map<std::string, UpsertedGroup>& groups, std::string& error) {
   for (const auto& [key, tally] : tallies) {
     const CrashEntry& first = *tally.first;
-    int64_t id = 0;
+    UpsertedGroup group;
     if (!session.Run(
             "INSERT INTO crash_groups (id, group_key, program, code, address, top_frames, count,"
             " first_seen, last_seen) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"
             " ON CONFLICT (group_key) DO UPDATE SET count = crash_groups.count + excluded.count, " +
                 Earlier("crash_groups", "first_seen") + ", " + Later("crash_groups", "last_seen") +
-                " RETURNING id",
+                " RETURNING id, count, status, resolved_in, program, code, top_frames",
             {Int(first.id), Text(key), Text(first.program), Text(first.code), Text(first.address),
              Text(JoinLines(first.topFrames)), Int(static_cast<int64_t>(tally.count)),
              Text(tally.firstSeen), Text(tally.lastSeen)},
-            [&](const SqlRow& row) { id = row.Int(0); }, error)) {
+            [&](const SqlRow& row) {
+              group.id = row.Int(0);
+              group.count = static_cast<uint64_t>(row.Int(1));
+              group.status = row.Text(2);
+              group.resolvedIn = row.Text(3);
+              group.program = row.Text(4);
+              group.code = row.Text(5);
+              group.topFrames = SplitLines(row.Text(6));
+            },
+            error)) {
       return false;
     }
-    if (id == 0) {
+    if (group.id == 0) {
       error = "no group id returned";
       return false;
     }
-    groupIds[key] = id;
+    groups[key] = group;
+  }
+  return true;
+}
+
+GroupEvent EventOf(const char* kind, const UpsertedGroup& group, const std::string& version) {
+  GroupEvent event;
+  event.kind = kind;
+  event.groupId = group.id;
+  event.program = group.program;
+  event.code = group.code;
+  event.topFrames = group.topFrames;
+  event.version = version;
+  event.count = group.count;
+  return event;
+}
+
+// Opens a resolved group again when one of its new reports is from the version it was resolved
+// in or a later one. The row is the transaction's since the upsert, so only one writer flips it.
+bool Reopen(SqlSession& session, const std::vector<const CrashEntry*>& entries,
+            const std::string& key, UpsertedGroup& group, std::vector<GroupEvent>* events,
+            std::string& error) {
+  if (group.status != "resolved") {
+    return true;
+  }
+  const CrashEntry* latest = nullptr;
+  for (const CrashEntry* entry : entries) {
+    if (entry->groupKey == key &&
+        (group.resolvedIn.empty() || CompareVersions(entry->ver, group.resolvedIn) >= 0) &&
+        (latest == nullptr || CompareVersions(entry->ver, latest->ver) > 0)) {
+      latest = entry;
+    }
+  }
+  if (latest == nullptr) {
+    return true;
+  }
+  bool flipped = false;
+  if (!session.Run("UPDATE crash_groups SET status = 'open', regressed = 1 WHERE id = $1 AND"
+                   " status = 'resolved' RETURNING id",
+                   {Int(group.id)}, [&](const SqlRow&) { flipped = true; }, error)) {
+    return false;
+  }
+  group.status = "open";
+  if (flipped && events != nullptr) {
+    events->push_back(EventOf("regression", group, latest->ver));
+  }
+  return true;
+}
+
+// Groups whose hour passed the threshold with these entries: the hour's count was below it
+// before them and is not after. The group's row is held by this transaction since the upsert,
+// so no other writer adds to its hours meanwhile.
+bool FindSpikes(SqlSession& session, const std::vector<const CrashEntry*>& entries,
+                const std::map<std::string, UpsertedGroup>& groups, uint64_t threshold,
+                std::vector<GroupEvent>& events, std::string& error) {
+  std::map<std::pair<std::string, int64_t>, std::pair<uint64_t, const CrashEntry*>> added;
+  for (const CrashEntry* entry : entries) {
+    if (entry->hour >= 0) {
+      auto& slot = added[{entry->groupKey, entry->hour}];
+      ++slot.first;
+      slot.second = entry;
+    }
+  }
+  for (const auto& [where, batch] : added) {
+    const UpsertedGroup& group = groups.at(where.first);
+    if (group.status == "ignored") {
+      continue;
+    }
+    uint64_t now = 0;
+    if (!session.Run(
+            "SELECT coalesce(sum(count), 0) FROM group_hours WHERE group_id = $1 AND hour = $2",
+            {Int(group.id), Int(where.second)},
+            [&](const SqlRow& row) { now = static_cast<uint64_t>(row.Int(0)); }, error)) {
+      return false;
+    }
+    if (now >= threshold && now - batch.first < threshold) {
+      GroupEvent event = EventOf("spike", group, batch.second->ver);
+      event.count = now;
+      event.hour = where.second;
+      events.push_back(event);
+    }
   }
   return true;
 }
 
 }  // namespace
 
+int CompareVersions(const std::string& a, const std::string& b) {
+  size_t i = 0;
+  size_t j = 0;
+  while (i < a.size() || j < b.size()) {
+    size_t iEnd = std::min(a.find('.', i), a.size());
+    size_t jEnd = std::min(b.find('.', j), b.size());
+    std::string x = i < a.size() ? a.substr(i, iEnd - i) : "0";
+    std::string y = j < b.size() ? b.substr(j, jEnd - j) : "0";
+    bool numbers = !x.empty() && !y.empty() &&
+                   x.find_first_not_of("0123456789") == std::string::npos &&
+                   y.find_first_not_of("0123456789") == std::string::npos;
+    if (numbers) {
+      // As digit strings, so that no length overflows: leading zeros off, then by length.
+      x.erase(0, std::min(x.find_first_not_of('0'), x.size() - 1));
+      y.erase(0, std::min(y.find_first_not_of('0'), y.size() - 1));
+      if (x.size() != y.size()) {
+        return x.size() < y.size() ? -1 : 1;
+      }
+    }
+    if (x != y) {
+      return x < y ? -1 : 1;
+    }
+    i = iEnd + 1;
+    j = jEnd + 1;
+  }
+  return 0;
+}
+
 bool RecordCrashes(SqlSession& session, const std::vector<const CrashEntry*>& entries,
-                   std::string& error) {
+                   std::string& error, const AlertRules& rules,
+                   std::vector<GroupEvent>* events) {
   std::map<std::string, GroupTally> tallies;
   for (const CrashEntry* entry : entries) {
     Tally(tallies[entry->groupKey], *entry);
   }
-  std::map<std::string, int64_t> groupIds;
-  if (!UpsertGroups(session, tallies, groupIds, error)) {
+  std::map<std::string, UpsertedGroup> groups;
+  if (!UpsertGroups(session, tallies, groups, error)) {
     return false;
+  }
+  std::map<std::string, int64_t> groupIds;
+  for (auto& [key, group] : groups) {
+    groupIds[key] = group.id;
+    // Only a group this upsert made counts exactly this batch's reports.
+    if (events != nullptr && group.count == tallies[key].count) {
+      events->push_back(EventOf("new_group", group, tallies[key].first->ver));
+    }
+    if (!Reopen(session, entries, key, group, events, error)) {
+      return false;
+    }
   }
   for (const CrashEntry* entry : entries) {
     if (!InsertCrash(session, *entry, groupIds.at(entry->groupKey), error)) {
       return false;
     }
   }
-  return AddCounters(session, entries, groupIds, error);
+  if (!AddCounters(session, entries, groupIds, error)) {
+    return false;
+  }
+  return rules.spikePerHour == 0 || events == nullptr ||
+         FindSpikes(session, entries, groups, rules.spikePerHour, *events, error);
+}
+
+bool SetGroupStatus(ReportStore& store, int64_t groupId, const std::string& status,
+                    const std::string& version, bool& found, std::string& error) {
+  found = false;
+  return store.Write(
+      [&](SqlSession& session, std::string& failure) {
+        found = false;
+        return session.Run(
+            "UPDATE crash_groups SET status = $2, resolved_in = $3, regressed = 0 WHERE id = $1"
+            " RETURNING id",
+            {Int(groupId), Text(status), Text(status == "resolved" ? version : "")},
+            [&](const SqlRow&) { found = true; }, failure);
+      },
+      error);
 }
 
 bool RebuildGroups(SqlSession& session, const std::vector<int64_t>& groupIds, std::string& error) {
@@ -359,12 +527,15 @@ bool Regroup(SqlSession& session, const std::vector<CrashEntry>& changed, std::s
     GroupSummary texts;
   };
   std::map<std::string, Rebuilt> rebuilt;
+  // A group's status stays with its key, else goes where its first report goes.
+  std::map<std::string, GroupSummary> statuses;
+  std::map<int64_t, std::string> keyBefore;
   for (int64_t group : affected) {
     std::string key;
     GroupSummary texts;
     if (!session.Run(
-            "SELECT group_key, program, code, address, top_frames FROM crash_groups"
-            " WHERE id = $1",
+            "SELECT group_key, program, code, address, top_frames, status, resolved_in,"
+            " regressed FROM crash_groups WHERE id = $1",
             {Int(group)},
             [&](const SqlRow& row) {
               key = row.Text(0);
@@ -372,10 +543,14 @@ bool Regroup(SqlSession& session, const std::vector<CrashEntry>& changed, std::s
               texts.code = row.Text(2);
               texts.address = row.Text(3);
               texts.topFrames = SplitLines(row.Text(4));
+              texts.status = row.Text(5);
+              texts.resolvedIn = row.Text(6);
+              texts.regressed = row.Int(7) != 0;
             },
             error)) {
       return false;
     }
+    statuses[key] = texts;
     std::vector<int64_t> members;
     if (!session.Run(
             "SELECT id FROM crashes WHERE group_id = $1 ORDER BY id", {Int(group)},
@@ -383,6 +558,7 @@ bool Regroup(SqlSession& session, const std::vector<CrashEntry>& changed, std::s
       return false;
     }
     for (int64_t member : members) {
+      keyBefore[member] = key;
       auto move = moved.find(member);
       std::string memberKey = move == moved.end() ? key : move->second->groupKey;
       Rebuilt& target = rebuilt[memberKey];
@@ -421,11 +597,15 @@ bool Regroup(SqlSession& session, const std::vector<CrashEntry>& changed, std::s
                    error)) {
       return false;
     }
+    auto kept = statuses.find(key);
+    const GroupSummary& status =
+        kept != statuses.end() ? kept->second : statuses[keyBefore[group.members.front()]];
     if (!session.Run("INSERT INTO crash_groups (id, group_key, program, code, address,"
-                     " top_frames, count, first_seen, last_seen) VALUES ($1, $2, $3, $4, $5, $6,"
-                     " 0, '', '')",
+                     " top_frames, count, first_seen, last_seen, status, resolved_in, regressed)"
+                     " VALUES ($1, $2, $3, $4, $5, $6, 0, '', '', $7, $8, $9)",
                      {Int(id), Text(key), Text(group.texts.program), Text(group.texts.code),
-                      Text(group.texts.address), Text(JoinLines(group.texts.topFrames))},
+                      Text(group.texts.address), Text(JoinLines(group.texts.topFrames)),
+                      Text(status.status), Text(status.resolvedIn), Int(status.regressed ? 1 : 0)},
                      error)) {
       return false;
     }

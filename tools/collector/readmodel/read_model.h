@@ -42,13 +42,38 @@ struct GroupSummary {
   std::vector<std::string> versions;  // distinct ver, in order of first appearance
   std::string firstSeen;
   std::string lastSeen;
+  std::string status = "open";  // "open", "resolved" or "ignored"
+  std::string resolvedIn;       // the version a resolved group was fixed in, "" for none named
+  bool regressed = false;       // resolved, then a report from that version or later came
 };
 
 // Which reports to count: an empty field matches everything.
 struct ReportFilter {
   std::string version;  // ver
   std::string program;  // the group's program
+  std::string status;   // the group's status (group lists only)
 };
+
+// What a studio hears about, found inside the transaction that makes it so, so that of several
+// collectors on one database exactly one finds each.
+struct GroupEvent {
+  std::string kind;  // "new_group", "regression" or "spike"
+  int64_t groupId = 0;
+  std::string program;
+  std::string code;
+  std::vector<std::string> topFrames;
+  std::string version;  // of the report that caused it (the highest, for a regression)
+  uint64_t count = 0;   // the group's reports; the hour's for a spike
+  int64_t hour = -1;    // Unix hour of a spike
+};
+
+struct AlertRules {
+  uint64_t spikePerHour = 0;  // a group's reports in one hour that make a spike; 0: off
+};
+
+// Negative, zero or positive as version a is before, the same as or after b: dotted parts
+// compared as numbers where both are digits, else as text; a missing part counts as 0.
+int CompareVersions(const std::string& a, const std::string& b);
 
 struct GroupQuery {
   ReportFilter filter;
@@ -64,16 +89,24 @@ struct HourCount {
 
 // Stores the entries (ids set, groupId ignored) and adds them to their groups' counters, inside
 // the caller's transaction. The group rows are taken in key order, so two writers never wait on
-// each other in a circle.
+// each other in a circle. A resolved group that gets a report from its version or a later one
+// opens again, marked regressed (an ignored group stays ignored). With events, the new groups,
+// regressions and spikes of these entries are added to it.
 bool RecordCrashes(SqlSession& session, const std::vector<const CrashEntry*>& entries,
-                   std::string& error);
+                   std::string& error, const AlertRules& rules = AlertRules(),
+                   std::vector<GroupEvent>* events = nullptr);
+
+// Sets a group's status: "open" (which clears regressed), "resolved" with the version it was
+// fixed in ("" for none named) or "ignored". found is false for an unknown group.
+bool SetGroupStatus(ReportStore& store, int64_t groupId, const std::string& status,
+                    const std::string& version, bool& found, std::string& error);
 
 // Counts, versions, first and last seen and the hourly counts of these groups made again from
 // their entries; a group left without entries goes. For regrouping and for checking.
 bool RebuildGroups(SqlSession& session, const std::vector<int64_t>& groupIds, std::string& error);
 
-// Most frequent first, ties by id. With a version filter the counts and times are that
-// version's. more tells whether another page follows.
+// Regressed groups first, then the most frequent, ties by id. With a version filter the counts
+// and times are that version's. more tells whether another page follows.
 bool ListGroups(ReportStore& store, const GroupQuery& query, std::vector<GroupSummary>& out,
                 bool& more, std::string& error);
 

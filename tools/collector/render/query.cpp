@@ -63,6 +63,7 @@ ReportFilter FilterFromQuery(const std::string& query) {
   ReportFilter filter;
   filter.version = QueryField(query, "version");
   filter.program = QueryField(query, "program");
+  filter.status = QueryField(query, "status");
   return filter;
 }
 

@@ -15,7 +15,7 @@ std::string QueryField(const std::string& query, const std::string& name);
 uint64_t QueryNumber(const std::string& query, const std::string& name, uint64_t fallback,
                      uint64_t most);
 
-// The version and program filters of a query.
+// The version, program and (group) status filters of a query.
 ReportFilter FilterFromQuery(const std::string& query);
 
 // A value fit for a query string: everything but unreserved characters percent-encoded.

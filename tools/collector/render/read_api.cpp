@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <vector>
 
 #include "gbk.h"
@@ -65,13 +67,19 @@ std::string GroupJson(const GroupSummary& group) {
          ",\"count\":" + std::to_string(group.count) +
          ",\"versions\":" + JsonStrings(group.versions) +
          ",\"first_seen\":" + JsonString(group.firstSeen) +
-         ",\"last_seen\":" + JsonString(group.lastSeen) + "}";
+         ",\"last_seen\":" + JsonString(group.lastSeen) +
+         ",\"status\":" + JsonString(group.status) + ",\"resolved_in\":" +
+         (group.resolvedIn.empty() ? std::string("null") : JsonString(group.resolvedIn)) +
+         ",\"regressed\":" + (group.regressed ? "true" : "false") + "}";
 }
 
 // A page of groups, most frequent first; a Link header names the next page when there is one.
 ApiAnswer Groups(ReportStore& store, const std::string& query) {
   GroupQuery page;
   page.filter = FilterFromQuery(query);
+  if (!page.filter.status.empty() && !IsGroupStatus(page.filter.status)) {
+    return Json(400, "{\"error\":\"status is open, resolved or ignored\"}");
+  }
   page.limit = QueryNumber(query, "limit", kDefaultPage, kMostPerPage);
   uint64_t number = QueryNumber(query, "page", 1, kMostPages);
   page.offset = (number - 1) * page.limit;
@@ -94,6 +102,9 @@ ApiAnswer Groups(ReportStore& store, const std::string& query) {
     }
     if (!page.filter.program.empty()) {
       next += "&program=" + QueryValue(page.filter.program);
+    }
+    if (!page.filter.status.empty()) {
+      next += "&status=" + QueryValue(page.filter.status);
     }
     answer.link = "<" + next + ">; rel=\"next\"";
   }
@@ -252,6 +263,185 @@ bool BearerMatches(const std::string& token, const std::string& authorization) {
 }
 
 bool IsApiPath(const std::string& path) { return path == "/api" || path.rfind("/api/", 0) == 0; }
+
+bool IsGroupStatus(const std::string& status) {
+  return status == "open" || status == "resolved" || status == "ignored";
+}
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void AppendUtf8(uint32_t code, std::string& out) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+class FlatJson {
+ public:
+  explicit FlatJson(const std::string& text) : text_(text) {}
+
+  // An object whose values are strings, numbers, true, false or null (kept as their text);
+  // anything nested or malformed is refused.
+  bool Parse(std::map<std::string, std::string>& out) {
+    Space();
+    if (!Take('{')) return false;
+    Space();
+    if (Take('}')) return End();
+    for (;;) {
+      std::string key;
+      std::string value;
+      Space();
+      if (!String(key)) return false;
+      Space();
+      if (!Take(':')) return false;
+      Space();
+      if (at_ < text_.size() && text_[at_] == '"') {
+        if (!String(value)) return false;
+      } else if (!Scalar(value)) {
+        return false;
+      }
+      out[key] = value;
+      Space();
+      if (Take('}')) return End();
+      if (!Take(',')) return false;
+    }
+  }
+
+ private:
+  bool End() {
+    Space();
+    return at_ == text_.size();
+  }
+  void Space() {
+    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' ||
+                                  text_[at_] == '\n' || text_[at_] == '\r')) {
+      ++at_;
+    }
+  }
+  bool Take(char c) {
+    if (at_ < text_.size() && text_[at_] == c) {
+      ++at_;
+      return true;
+    }
+    return false;
+  }
+  bool Hex4(uint32_t& code) {
+    if (at_ + 4 > text_.size()) return false;
+    code = 0;
+    for (int i = 0; i < 4; ++i) {
+      int digit = HexDigit(text_[at_++]);
+      if (digit < 0) return false;
+      code = code << 4 | static_cast<uint32_t>(digit);
+    }
+    return true;
+  }
+  bool String(std::string& out) {
+    if (!Take('"')) return false;
+    while (at_ < text_.size()) {
+      char c = text_[at_++];
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (at_ >= text_.size()) return false;
+      char e = text_[at_++];
+      const char* plain = "\"\\/bfnrt";
+      const char* meant = "\"\\/\b\f\n\r\t";
+      const char* found = e != '\0' ? std::strchr(plain, e) : nullptr;
+      if (found != nullptr) {
+        out += meant[found - plain];
+      } else if (e == 'u') {
+        uint32_t code = 0;
+        if (!Hex4(code)) return false;
+        if (code >= 0xD800 && code < 0xDC00) {
+          uint32_t low = 0;
+          if (!Take('\\') || !Take('u') || !Hex4(low) || low < 0xDC00 || low >= 0xE000) {
+            return false;
+          }
+          code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        } else if (code >= 0xDC00 && code < 0xE000) {
+          return false;
+        }
+        AppendUtf8(code, out);
+      } else {
+        return false;
+      }
+    }
+    return false;
+  }
+  bool Scalar(std::string& out) {
+    size_t start = at_;
+    while (at_ < text_.size() && std::strchr(",} \t\r\n", text_[at_]) == nullptr) ++at_;
+    out = text_.substr(start, at_ - start);
+    return !out.empty() && out.find_first_of("{[\"") == std::string::npos;
+  }
+
+  const std::string& text_;
+  size_t at_ = 0;
+};
+
+bool IsJsonType(const std::string& contentType) {
+  std::string type = contentType.substr(0, contentType.find(';'));
+  while (!type.empty() && type.back() == ' ') type.pop_back();
+  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return type == "application/json";
+}
+
+}  // namespace
+
+ApiAnswer ChangeGroupStatus(ReportStore& store, int64_t groupId, const std::string& contentType,
+                            const std::string& body) {
+  std::string status;
+  std::string version;
+  if (IsJsonType(contentType)) {
+    std::map<std::string, std::string> fields;
+    if (!FlatJson(body).Parse(fields)) {
+      return Json(400, "{\"error\":\"the body is no JSON object of strings\"}");
+    }
+    status = fields["status"];
+    version = fields.count("version") != 0 && fields["version"] != "null" ? fields["version"] : "";
+  } else {
+    status = QueryField(body, "status");
+    version = QueryField(body, "version");
+  }
+  if (!IsGroupStatus(status)) {
+    return Json(400, "{\"error\":\"status is open, resolved or ignored\"}");
+  }
+  if (version.size() > 256) {
+    return Json(400, "{\"error\":\"the version is longer than 256 bytes\"}");
+  }
+  bool found = false;
+  std::string error;
+  if (!SetGroupStatus(store, groupId, status, version, found, error)) {
+    return StoreFailed(error);
+  }
+  GroupSummary group;
+  if (!found || !FindGroup(store, groupId, ReportFilter(), group, found, error)) {
+    return found ? StoreFailed(error) : NotFound();
+  }
+  return found ? Json(200, GroupJson(group)) : NotFound();
+}
 
 ApiAnswer AnswerApi(ReportStore& store, const std::string& method, const std::string& path,
                     const std::string& query, uint64_t maxDecodedBytes) {

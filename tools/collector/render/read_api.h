@@ -30,6 +30,15 @@ struct ApiAnswer {
 // True for the paths the read side owns: /api and everything below it.
 bool IsApiPath(const std::string& path);
 
+// "open", "resolved" or "ignored".
+bool IsGroupStatus(const std::string& status);
+
+// Sets a group's status from a JSON body ({"status": "resolved", "version": "1.2.0"}) or a
+// url-encoded form (status=...&version=...); answers the group as GET /api/groups lists it,
+// 400 for a bad body, 404 for an unknown group.
+ApiAnswer ChangeGroupStatus(ReportStore& store, int64_t groupId, const std::string& contentType,
+                            const std::string& body);
+
 // The answer to an authorized request for an /api/ path (path without the query).
 // Lists are paginated: ?limit=N (at most 1000) with ?page=N for groups (filtered by ?version=
 // and ?program=) and ?after=ID for a group's reports; the next page is named in the Link header.

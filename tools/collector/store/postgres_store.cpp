@@ -19,8 +19,8 @@ constexpr size_t kPipelineChunk = 64;
 
 // Bumped with every change to the tables below; each step up is applied in Open.
 // 1: reports and symbols; 2: the read model; 3: symbol files of three kinds (DWARF, images,
-// PDBs), keyed by kind too.
-constexpr int kSchemaVersion = 3;
+// PDBs), keyed by kind too; 4: group statuses.
+constexpr int kSchemaVersion = 4;
 constexpr int kReadModelVersion = 2;
 
 // Any fixed number: it serialises schema set-up between collectors starting together.
@@ -128,6 +128,16 @@ constexpr char kSchemaV3[] =
     "CREATE INDEX symbols_by_size ON symbols (module, timestamp, size_of_image);"
     "CREATE INDEX symbols_by_debug_id ON symbols (debug_id);"
     "INSERT INTO collector_schema (version) VALUES (3)";
+
+// A group is open, resolved (in a version, or "" for any) or ignored; regressed marks a resolved
+// group that came back. The lists show regressed groups first.
+constexpr char kSchemaV4[] =
+    "ALTER TABLE crash_groups ADD COLUMN status text COLLATE \"C\" NOT NULL DEFAULT 'open',"
+    " ADD COLUMN resolved_in text COLLATE \"C\" NOT NULL DEFAULT '',"
+    " ADD COLUMN regressed bigint NOT NULL DEFAULT 0;"
+    "CREATE INDEX groups_by_regressed ON crash_groups (regressed DESC, count DESC, id);"
+    "CREATE INDEX groups_by_status ON crash_groups (status, regressed DESC, count DESC, id);"
+    "INSERT INTO collector_schema (version) VALUES (4)";
 
 constexpr char kReportColumns[] =
     "id, received_utc, peer, path, ver, file_name, octet_length(payload)::bigint, log, state,"
@@ -716,6 +726,9 @@ bool PostgresReportStore::Open(const std::string& uri, bool forWriting, std::str
       }
       if (ok && version < 3) {
         ok = Exec(conn, kSchemaV3, error);
+      }
+      if (ok && version < 4) {
+        ok = Exec(conn, kSchemaV4, error);
       }
       ok = ok && Exec(conn, "COMMIT", error);
       if (!ok) {

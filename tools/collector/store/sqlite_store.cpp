@@ -13,9 +13,9 @@ constexpr int kBusyTimeoutMs = 10000;
 
 // PRAGMA user_version: 1 reports only, 2 with stacks and symbols, 3 with the read model (crash
 // entries, groups and their counters, symbolizer results), 4 with symbol files of three kinds
-// (DWARF, images, PDBs). Files made before versions were recorded read 0 and are recognised by
-// their columns.
-constexpr int kSchemaVersion = 4;
+// (DWARF, images, PDBs), 5 with group statuses. Files made before versions were recorded read 0
+// and are recognised by their columns.
+constexpr int kSchemaVersion = 5;
 
 // Readers each get a connection of their own; WAL lets them read while the writer commits.
 constexpr size_t kMaxIdleReaders = 8;
@@ -45,7 +45,10 @@ constexpr char kReadModelSchema[] =
     " top_frames TEXT NOT NULL,"
     " count INTEGER NOT NULL,"
     " first_seen TEXT NOT NULL,"
-    " last_seen TEXT NOT NULL);"
+    " last_seen TEXT NOT NULL,"
+    " status TEXT NOT NULL DEFAULT 'open',"
+    " resolved_in TEXT NOT NULL DEFAULT '',"
+    " regressed INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS groups_by_count ON crash_groups (count DESC, id);"
     "CREATE INDEX IF NOT EXISTS groups_by_program ON crash_groups (program, count DESC, id);"
     "CREATE TABLE IF NOT EXISTS group_versions ("
@@ -352,6 +355,9 @@ bool SqliteReportStore::Open(const std::string& path, bool forWriting, std::stri
     if (ok && hasSymbolTable_ && !HasColumn(db_, "symbols", "kind")) {
       error = std::string(kNeedsUpgrade) + ": its symbol files have no kinds yet";
       ok = false;
+    } else if (ok && !HasColumn(db_, "crash_groups", "status")) {
+      error = std::string(kNeedsUpgrade) + ": its groups have no statuses yet";
+      ok = false;
     }
   }
   if (!ok) {
@@ -512,6 +518,17 @@ bool SqliteReportStore::Migrate(std::string& error) {
        !Exec((std::string("BEGIN IMMEDIATE;") + kSymbolKindsUpgrade + ";COMMIT").c_str(),
              error)) ||
       !Exec(kSymbolIndexes, error) || !Exec(kReadModelSchema, error) ||
+      // A group is open, resolved (in a version, or "" for any) or ignored; regressed marks a
+      // resolved group that came back, listed first.
+      (!HasColumn(db_, "crash_groups", "status") &&
+       !Exec("BEGIN IMMEDIATE; ALTER TABLE crash_groups ADD COLUMN status TEXT NOT NULL DEFAULT"
+             " 'open'; ALTER TABLE crash_groups ADD COLUMN resolved_in TEXT NOT NULL DEFAULT '';"
+             " ALTER TABLE crash_groups ADD COLUMN regressed INTEGER NOT NULL DEFAULT 0; COMMIT",
+             error)) ||
+      !Exec("CREATE INDEX IF NOT EXISTS groups_by_regressed ON crash_groups (regressed DESC,"
+            " count DESC, id); CREATE INDEX IF NOT EXISTS groups_by_status ON crash_groups"
+            " (status, regressed DESC, count DESC, id)",
+            error) ||
       (!HasTable(db_, "backfill_state") &&
        !Exec("BEGIN IMMEDIATE; CREATE TABLE backfill_state (upto INTEGER NOT NULL);"
              " INSERT INTO backfill_state SELECT coalesce(max(id), 0) FROM reports; COMMIT",
