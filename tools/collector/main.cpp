@@ -22,6 +22,7 @@
 #include "formats/pe_image.h"
 #include "formats/stack_text.h"
 #include "front/upload_server.h"
+#include "front/webhooks.h"
 #include "gbk.h"
 #include "ingest/crash_entry.h"
 #include "ingest/symbol_intake.h"
@@ -53,6 +54,8 @@ constexpr char kSynopsis[] =
     "                  [--max-decoded-bytes N] [--keep-days N]\n"
     "                  [--read-token-file FILE] [--trusted-proxy ADDRESS]...\n"
     "                  [--symbols-token-file FILE] [--max-symbol-bytes N]\n"
+    "                  [--webhook-url URL]... [--webhook-secret-file FILE]\n"
+    "                  [--public-url URL] [--spike-per-hour N]\n"
     "  collector list --db FILE\n"
     "  collector show ID --db FILE [--raw | --pak | --minidump OUT]\n"
     "  collector symbols add --db FILE FILE...\n"
@@ -127,6 +130,18 @@ constexpr char kDetails[] =
     "                            /symbols/NAME.exe/TIMESTAMPSIZE/NAME.exe (404 when absent).\n"
     "        --max-symbol-bytes N  largest symbol upload body (default 536870912); above\n"
     "                            it 413. --max-inflight-bytes is raised to it.\n"
+    "        --webhook-url URL   POSTs a JSON alert to this http:// URL when a group is new,\n"
+    "                            comes back in a later version, or spikes; may be repeated,\n"
+    "                            each URL gets every alert. Not delivered (no 2xx within 10\n"
+    "                            seconds) is tried again, waits doubling from 1 s to 60 s,\n"
+    "                            for 10 minutes; at most 1000 alerts wait per URL.\n"
+    "        --webhook-secret-file FILE  signs each alert: the header X-Vexo-Signature is\n"
+    "                            \"sha256=\" and the hex HMAC-SHA256 of the body, keyed with\n"
+    "                            the file's first line (trimmed)\n"
+    "        --public-url URL    the dashboard's address as people reach it (e.g.\n"
+    "                            https://crash.example); alerts link to URL/groups/ID\n"
+    "        --spike-per-hour N  also alerts when a group gets N or more reports in an hour\n"
+    "                            (off by default)\n"
     "        SIGINT or SIGTERM stop it: no new connections; open ones get 3 seconds to\n"
     "        finish, then are closed; every answered report is stored; exit status 0.\n"
     "list    one line per report: id, received (UTC), ver, program, exception code,\n"
@@ -226,6 +241,10 @@ struct Arguments {
   std::string readTokenFile;
   std::string symbolsTokenFile;
   std::vector<std::string> trustedProxies;
+  std::vector<std::string> webhookUrls;
+  std::string webhookSecretFile;
+  std::string publicUrl;
+  std::string spikePerHour;
   std::string before;  // prune
   std::string from;    // migrate
   std::string to;
@@ -265,6 +284,15 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
     } else if (arg == "--trusted-proxy") {
       args.trustedProxies.emplace_back();
       if (!value(args.trustedProxies.back())) return "--trusted-proxy needs an IP address";
+    } else if (arg == "--webhook-url") {
+      args.webhookUrls.emplace_back();
+      if (!value(args.webhookUrls.back())) return "--webhook-url needs a URL";
+    } else if (arg == "--webhook-secret-file") {
+      if (!value(args.webhookSecretFile)) return "--webhook-secret-file needs a file name";
+    } else if (arg == "--public-url") {
+      if (!value(args.publicUrl)) return "--public-url needs a URL";
+    } else if (arg == "--spike-per-hour") {
+      if (!value(args.spikePerHour)) return "--spike-per-hour needs a number";
     } else if (arg == "--max-connections" || arg == "--max-per-address" ||
                arg == "--head-timeout" || arg == "--min-rate" || arg == "--max-header-bytes" ||
                arg == "--max-inflight-bytes" || arg == "--max-decoded-bytes" ||
@@ -380,6 +408,60 @@ bool ReadToken(const std::string& path, const char* what, std::string& token) {
   return true;
 }
 
+// The webhook flags into options: kExitOk, else the exit status after saying what is wrong.
+// A URL that cannot be delivered to is refused now rather than failing every alert later.
+int ReadWebhookOptions(const Arguments& args, ServerOptions& options) {
+  std::string error;
+  for (const std::string& text : args.webhookUrls) {
+    collector::HttpUrl url;
+    if (!collector::ParseHttpUrl(text, url, error)) {
+      return UsageError("--webhook-url: " + error);
+    }
+    if (url.https) {
+      return UsageError("--webhook-url " + text + ": only http:// is supported (no TLS " +
+                        "library is linked); point it at a relay on this machine or network");
+    }
+  }
+  options.webhookUrls = args.webhookUrls;
+  if (!args.webhookSecretFile.empty()) {
+    if (args.webhookUrls.empty()) {
+      return UsageError("--webhook-secret-file needs --webhook-url");
+    }
+    std::ifstream in(args.webhookSecretFile, std::ios::binary);
+    if (!in.is_open()) {
+      std::fprintf(stderr, "collector: cannot read the webhook secret file %s\n",
+                   args.webhookSecretFile.c_str());
+      return kExitFailure;
+    }
+    std::string line;
+    std::getline(in, line);
+    size_t first = line.find_first_not_of(" \t\r\f\v");
+    size_t last = line.find_last_not_of(" \t\r\f\v");
+    if (first == std::string::npos) {
+      std::fprintf(stderr, "collector: the first line of the webhook secret file %s is empty\n",
+                   args.webhookSecretFile.c_str());
+      return kExitFailure;
+    }
+    options.webhookSecret = line.substr(first, last - first + 1);
+  }
+  if (!args.publicUrl.empty()) {
+    collector::HttpUrl url;
+    if (!collector::ParseHttpUrl(args.publicUrl, url, error)) {
+      return UsageError("--public-url: " + error);
+    }
+    options.publicUrl = args.publicUrl;
+  }
+  if (!args.spikePerHour.empty()) {
+    uint64_t number = 0;
+    if (!ParseUnsigned(args.spikePerHour, UINT64_MAX, number) || number == 0) {
+      return UsageError("--spike-per-hour wants a number of reports from 1, not " +
+                        args.spikePerHour);
+    }
+    options.spikePerHour = number;
+  }
+  return kExitOk;
+}
+
 int RunServe(const Arguments& args) {
   if (!args.positional.empty()) {
     return UsageError("serve takes no argument " + args.positional.front());
@@ -479,6 +561,10 @@ int RunServe(const Arguments& args) {
   if (!options.symbolsToken.empty() && options.symbolsToken == options.readToken) {
     std::fprintf(stderr, "collector: the symbols token and the read token must differ\n");
     return kExitFailure;
+  }
+
+  if (int status = ReadWebhookOptions(args, options); status != kExitOk) {
+    return status;
   }
 
   // Every thread started from here on inherits the blocked set, so the signals reach only

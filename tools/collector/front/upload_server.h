@@ -34,6 +34,10 @@ struct ServerOptions {
   std::string symbolsToken;
   uint64_t maxSymbolBytes = uint64_t{512} << 20;  // a symbol upload's body; above it 413
   std::vector<std::string> trustedProxies;  // addresses whose X-Real-IP names the sender
+  std::vector<std::string> webhookUrls;     // http:// URLs every alert is POSTed to
+  std::string webhookSecret;                // signs the alerts; empty: unsigned
+  std::string publicUrl;                    // the dashboard as people reach it; alerts link to it
+  uint64_t spikePerHour = 0;                // reports in an hour that make a spike; 0: off
 };
 
 // True for a numeric IPv4 or IPv6 address.
