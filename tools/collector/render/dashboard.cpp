@@ -10,6 +10,7 @@
 #include "gbk.h"
 #include "readmodel/report_detail.h"
 #include "render/query.h"
+#include "render/read_api.h"
 #include "render/report_view.h"
 #include "store/report_store.h"
 
@@ -136,6 +137,30 @@ constexpr uint64_t kGroupsPerPage = 50;
 constexpr uint64_t kMostPages = 1000000;
 constexpr uint64_t kReportsPerPage = 100;
 
+// A group's status as the lists show it: regressed groups say so, resolved ones say in what.
+std::string StatusText(const GroupSummary& group) {
+  if (group.regressed) {
+    return "<span class=\"status regressed\">regressed" +
+           (group.resolvedIn.empty() ? std::string()
+                                     : " (resolved in " + HtmlText(group.resolvedIn) + ")") +
+           "</span>";
+  }
+  std::string text = HtmlText(group.status);
+  if (group.status == "resolved" && !group.resolvedIn.empty()) {
+    text += " in " + HtmlText(group.resolvedIn);
+  }
+  return "<span class=\"status " + HtmlText(group.status) + "\">" + text + "</span>";
+}
+
+std::string StatusOptions(const std::string& chosen, const char* all) {
+  std::string out = all != nullptr ? std::string("<option value=\"\">") + all + "</option>" : "";
+  for (const char* status : {"open", "resolved", "ignored"}) {
+    out += std::string("<option value=\"") + status + "\"" + (chosen == status ? " selected" : "") +
+           ">" + status + "</option>";
+  }
+  return out;
+}
+
 // The query of the groups page with these filters, on another page.
 std::string GroupsPageLink(const ReportFilter& filter, uint64_t page) {
   std::string query;
@@ -147,6 +172,9 @@ std::string GroupsPageLink(const ReportFilter& filter, uint64_t page) {
   }
   if (!filter.program.empty()) {
     add("program", filter.program);
+  }
+  if (!filter.status.empty()) {
+    add("status", filter.status);
   }
   if (page > 1) {
     add("page", std::to_string(page));
@@ -173,7 +201,11 @@ PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now)
       !ListGroups(store, page, groups, more, error)) {
     return StoreFailedPage(error);
   }
-  bool filtered = !filter.version.empty() || !filter.program.empty();
+  if (!filter.status.empty() && !IsGroupStatus(filter.status)) {
+    filter.status.clear();
+    page.filter.status.clear();
+  }
+  bool filtered = !filter.version.empty() || !filter.program.empty() || !filter.status.empty();
   std::string main = "<h1>Crash groups</h1>\n";
   main +=
       "<form class=\"filters\" method=\"get\" action=\"/\">"
@@ -181,6 +213,8 @@ PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now)
       Options(versions, filter.version, "All versions") +
       "</select></label> <label>Program <select name=\"program\">" +
       Options(programs, filter.program, "All programs") +
+      "</select></label> <label>Status <select name=\"status\">" +
+      StatusOptions(filter.status, "All statuses") +
       "</select></label> <button type=\"submit\">Filter</button>" +
       (filtered ? " <a class=\"clear\" href=\"/\">Clear</a>" : "") + "</form>\n";
   main += "<section class=\"chart\"><h2>Crashes per hour, last 7 days (UTC)</h2>\n" +
@@ -193,7 +227,7 @@ PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now)
   main +=
       "<table class=\"groups\">\n<thead><tr><th>Group</th><th>Program</th><th>Code</th>"
       "<th>Top frames / address</th><th>Count</th><th>Versions</th><th>First seen</th>"
-      "<th>Last seen</th></tr></thead>\n<tbody>\n";
+      "<th>Last seen</th><th>Status</th></tr></thead>\n<tbody>\n";
   for (const GroupSummary& group : groups) {
     std::string id = std::to_string(group.id);
     main += "<tr data-group=\"" + id + "\"><td><a href=\"/groups/" + id + "\">#" + id +
@@ -201,7 +235,8 @@ PageAnswer GroupsPage(ReportStore& store, const std::string& query, int64_t now)
             OrDash(group.code) + "</code></td><td class=\"where\">" + Where(group) +
             "</td><td class=\"count\">" + std::to_string(group.count) +
             "</td><td class=\"versions\">" + VersionLinks(group.versions) + "</td><td>" +
-            OrDash(group.firstSeen) + "</td><td>" + OrDash(group.lastSeen) + "</td></tr>\n";
+            OrDash(group.firstSeen) + "</td><td>" + OrDash(group.lastSeen) + "</td><td>" +
+            StatusText(group) + "</td></tr>\n";
   }
   main += "</tbody>\n</table>\n";
   if (number > 1 || more) {
@@ -248,7 +283,13 @@ PageAnswer GroupPage(ReportStore& store, int64_t id, const std::string& query) {
                      Field("count", std::to_string(group.count)) +
                      Field("versions", VersionLinks(group.versions)) +
                      Field("first seen", OrDash(group.firstSeen)) +
-                     Field("last seen", OrDash(group.lastSeen)) + "</dl>\n";
+                     Field("last seen", OrDash(group.lastSeen)) +
+                     Field("status", StatusText(group)) + "</dl>\n";
+  main += "<form class=\"status\" method=\"post\" action=\"/groups/" + std::to_string(id) +
+          "/status\"><label>Status <select name=\"status\">" + StatusOptions(group.status, nullptr) +
+          "</select></label> <label>Resolved in version <input name=\"version\" maxlength=\"256\""
+          " value=\"" + HtmlText(group.resolvedIn) + "\"></label> <button type=\"submit\">"
+          "Set status</button></form>\n";
   main +=
       "<h2>Reports</h2>\n<table class=\"reports\">\n<thead><tr><th>Report</th>"
       "<th>Received</th><th>Version</th><th>Program</th><th>Code</th><th>Address</th>"
@@ -408,7 +449,10 @@ const std::string& DashboardCss() {
       "main.login{max-width:320px;margin:80px auto;background:#fff;border:1px solid #d9dde3;"
       "padding:24px}\n"
       "main.login input{display:block;width:100%;box-sizing:border-box;margin:4px 0 12px}\n"
-      "p.error{color:#b00020}\n";
+      "p.error{color:#b00020}\n"
+      "span.status.regressed{color:#b00020;font-weight:bold}\n"
+      "span.status.resolved,span.status.ignored{color:#5f6b7a}\n"
+      "form.status{margin:12px 0}\n";
   return kCss;
 }
 

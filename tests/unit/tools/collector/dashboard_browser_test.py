@@ -328,6 +328,30 @@ def run(binary, workdir):
                headers.get("Content-Disposition", "").startswith("attachment"),
                "raw download with the session: %d %r" % (status, headers.get("Content-Disposition")))
 
+        # A group resolved on its page leaves the open list. The same form sent from another
+        # site, session cookie and all, changes nothing.
+        driver.get(base + "/groups/%d" % chinese)
+        Select(driver.find_element(By.CSS_SELECTOR, "form.status select[name=status]")
+               ).select_by_value("resolved")
+        driver.find_element(By.CSS_SELECTOR, "form.status input[name=version]").send_keys("1.1.0")
+        submit(driver, driver.find_element(By.CSS_SELECTOR, "form.status button[type=submit]"))
+        expect(driver.current_url == base + "/groups/%d" % chinese,
+               "after the status form at %s" % driver.current_url)
+        shown = driver.find_element(By.CSS_SELECTOR, "dl.fields span.status").text
+        expect(shown == "resolved in 1.1.0", "the group's status: %r" % shown)
+        driver.get(base + "/?status=open")
+        expect(sorted(group_counts(driver)) == sorted([game, stack, hostile]),
+               "the open list: %r" % group_counts(driver))
+        driver.get(base + "/?status=resolved")
+        expect(group_counts(driver) == {chinese: 2}, "the resolved list: %r" % group_counts(driver))
+        for forged in ({"Origin": "http://evil.example"}, {"Sec-Fetch-Site": "cross-site"}):
+            status, _, _ = request(base + "/groups/%d/status" % game, b"status=ignored", dict(
+                forged, **{"Content-Type": "application/x-www-form-urlencoded",
+                           "Cookie": "collector_session=" + session}))
+            expect(status == 403, "a cross-site status change: %d (%r)" % (status, forged))
+        driver.get(base + "/?status=ignored")
+        expect(group_counts(driver) == {}, "a forged change went through: %r" % group_counts(driver))
+
         # A report with stack.txt shows its frames, on the page and in the JSON.
         driver.get(base + "/reports/%d" % stack)
         frames = driver.find_element(By.CSS_SELECTOR, "pre.stack").text.split("\n")
