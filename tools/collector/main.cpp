@@ -21,6 +21,7 @@
 
 #include "formats/pe_image.h"
 #include "formats/stack_text.h"
+#include "front/metrics.h"
 #include "front/upload_server.h"
 #include "front/webhooks.h"
 #include "gbk.h"
@@ -54,6 +55,7 @@ constexpr char kSynopsis[] =
     "                  [--max-decoded-bytes N] [--keep-days N]\n"
     "                  [--read-token-file FILE] [--trusted-proxy ADDRESS]...\n"
     "                  [--symbols-token-file FILE] [--max-symbol-bytes N]\n"
+    "                  [--metrics-listen HOST:PORT]\n"
     "                  [--webhook-url URL]... [--webhook-secret-file FILE]\n"
     "                  [--public-url URL] [--spike-per-hour N]\n"
     "  collector list --db FILE\n"
@@ -130,6 +132,11 @@ constexpr char kDetails[] =
     "                            /symbols/NAME.exe/TIMESTAMPSIZE/NAME.exe (404 when absent).\n"
     "        --max-symbol-bytes N  largest symbol upload body (default 536870912); above\n"
     "                            it 413. --max-inflight-bytes is raised to it.\n"
+    "        --metrics-listen HOST:PORT  serves GET /metrics in Prometheus' text format on\n"
+    "                            this address of its own, without any token (keep it\n"
+    "                            private); every other request there gets 404. Port 0\n"
+    "                            picks a free port; the line after \"listening\" on stdout\n"
+    "                            is then \"metrics HOST:PORT\" with the port bound.\n"
     "        --webhook-url URL   POSTs a JSON alert to this http:// URL when a group is new,\n"
     "                            comes back in a later version, or spikes; may be repeated,\n"
     "                            each URL gets every alert. Not delivered (no 2xx within 10\n"
@@ -236,6 +243,7 @@ struct Arguments {
   std::string command;
   std::string db;
   std::string listen = "127.0.0.1:0";
+  std::string metricsListen;  // empty: no metrics listener
   std::string maxBytes;
   std::string status;
   std::string readTokenFile;
@@ -273,6 +281,8 @@ std::string ParseArguments(int argc, char** argv, Arguments& args) {
       if (!value(args.db)) return "--db needs a file name";
     } else if (arg == "--listen") {
       if (!value(args.listen)) return "--listen needs HOST:PORT";
+    } else if (arg == "--metrics-listen") {
+      if (!value(args.metricsListen)) return "--metrics-listen needs HOST:PORT";
     } else if (arg == "--max-bytes") {
       if (!value(args.maxBytes)) return "--max-bytes needs a number";
     } else if (arg == "--status") {
@@ -482,6 +492,21 @@ int RunServe(const Arguments& args) {
     options.host = options.host.substr(1, options.host.size() - 2);
   }
   options.port = static_cast<int>(number);
+  std::string metricsHost;
+  int metricsPort = 0;
+  if (!args.metricsListen.empty()) {
+    size_t metricsColon = args.metricsListen.rfind(':');
+    if (metricsColon == std::string::npos || metricsColon == 0 ||
+        !ParseUnsigned(args.metricsListen.substr(metricsColon + 1), 65535, number)) {
+      return UsageError("--metrics-listen wants HOST:PORT with a port from 0 to 65535, not " +
+                        args.metricsListen);
+    }
+    metricsHost = args.metricsListen.substr(0, metricsColon);
+    if (metricsHost.size() > 2 && metricsHost.front() == '[' && metricsHost.back() == ']') {
+      metricsHost = metricsHost.substr(1, metricsHost.size() - 2);
+    }
+    metricsPort = static_cast<int>(number);
+  }
   if (!args.maxBytes.empty()) {
     if (!ParseUnsigned(args.maxBytes, SIZE_MAX, number) || number == 0) {
       return UsageError("--max-bytes wants a positive number of bytes, not " + args.maxBytes);
@@ -587,7 +612,23 @@ int RunServe(const Arguments& args) {
     std::fprintf(stderr, "collector: %s\n", error.c_str());
     return kExitFailure;
   }
+  // Bound before the first line is printed, so a taken metrics port fails the start as a
+  // taken upload port does.
+  collector::MetricsServer metrics;
+  int boundMetricsPort = -1;
+  if (!args.metricsListen.empty()) {
+    boundMetricsPort = metrics.Start(metricsHost, metricsPort, error);
+    if (boundMetricsPort < 0) {
+      std::fprintf(stderr, "collector: %s\n", error.c_str());
+      return kExitFailure;
+    }
+  }
   std::printf("listening %s:%d\n", args.listen.substr(0, args.listen.rfind(':')).c_str(), port);
+  if (boundMetricsPort >= 0) {
+    std::printf("metrics %s:%d\n",
+                args.metricsListen.substr(0, args.metricsListen.rfind(':')).c_str(),
+                boundMetricsPort);
+  }
   std::fflush(stdout);
 
   std::thread watcher([&server, &stopSignals] {

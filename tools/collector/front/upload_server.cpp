@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "formats/payload_decode.h"
+#include "front/metrics.h"
 #include "front/response.h"
 #include "front/session.h"
 #include "ingest/batch_writer.h"
@@ -154,6 +156,10 @@ struct Request {
   std::string target;  // raw request target, query included
   Link* link = nullptr;
   bool started = false;
+  Clock::time_point startedAt;  // when its head was in
+  // A crash upload, counted in the metrics once: by its answer, or as aborted without one.
+  bool crashUpload = false;
+  bool counted = false;
   uint64_t received = 0;
   MultipartUpload upload;
   unsigned refusal = 0;  // status to answer once the body has ended, 0 for none
@@ -181,6 +187,33 @@ struct Request {
   bool symbolsRefused = false;  // dropped from the queue by a stop: answered 503
   bool symbolServer = false;    // a GET under /symbols/, answered by a reader
 };
+
+void CountUpload(Request& request, UploadOutcome outcome) {
+  if (request.crashUpload && !request.counted) {
+    request.counted = true;
+    TheMetrics().CountUpload(outcome);
+  }
+}
+
+// The refusals an upload's body can end in, by their status.
+UploadOutcome RefusalOutcome(unsigned status) {
+  switch (status) {
+    case MHD_HTTP_CONTENT_TOO_LARGE:
+      return UploadOutcome::kRefusedTooLarge;
+    case MHD_HTTP_SERVICE_UNAVAILABLE:
+      return UploadOutcome::kRefusedBusy;
+    default:
+      return UploadOutcome::kRefusedBadRequest;
+  }
+}
+
+// Pages and API reads only: the symbol server's files are no reader's wait.
+void ObserveRead(const Request& request) {
+  if (!request.symbolServer) {
+    TheMetrics().ObserveRead(request.api ? ReadKind::kApi : ReadKind::kPage,
+                             Clock::now() - request.startedAt);
+  }
+}
 
 MHD_Result Answer(MHD_Connection* connection, unsigned status, const std::string& body,
                   bool allowPost = false) {
@@ -505,10 +538,12 @@ void UploadServer::Impl::OnConnection(void* cls, MHD_Connection* connection, voi
     link->fd = info != nullptr ? info->connect_fd : -1;
     link->opened = Clock::now();
     self->links_.insert(link);
+    TheMetrics().SetOpenConnections(self->links_.size());
     *socketContext = link;
   } else {
     Link* link = static_cast<Link*>(*socketContext);
     self->links_.erase(link);
+    TheMetrics().SetOpenConnections(self->links_.size());
     delete link;
     *socketContext = nullptr;
     self->linksChanged_.notify_all();
@@ -520,6 +555,7 @@ void UploadServer::Impl::OnCompleted(void* cls, MHD_Connection*, void** context,
   Request* request = static_cast<Request*>(*context);
   if (request != nullptr) {
     static_cast<Impl*>(cls)->GiveBack(*request);
+    CountUpload(*request, UploadOutcome::kAborted);
     if (request->link != nullptr) {
       request->link->bodyDone = true;
     }
@@ -538,8 +574,9 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
   }
   if (!request->started) {
     request->started = true;
+    request->startedAt = Clock::now();
     if (request->link != nullptr) {
-      request->link->headAt = Nanos(Clock::now());
+      request->link->headAt = Nanos(request->startedAt);
     }
     Route route =
         RouteOf(method, url, !self->options_.readToken.empty(),
@@ -589,6 +626,7 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     if (request->link != nullptr) {
       request->link->bodyDone = true;
     }
+    CountUpload(*request, UploadOutcome::kRefusedBusy);
     return Respond(connection,
                    BusyAnswer("text/plain; charset=utf-8", request->reason, request->retryAfter));
   }
@@ -600,20 +638,24 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
 
 // The head of an upload: the size limit, the body budget and the multipart parser.
 MHD_Result UploadServer::Impl::StartUpload(MHD_Connection* connection, Request& request) {
+  request.crashUpload = true;
   const char* length =
       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
   uint64_t announced = length != nullptr ? std::strtoull(length, nullptr, 10) : 0;
   if (announced > options_.maxBytes) {
+    CountUpload(request, UploadOutcome::kRefusedTooLarge);
     return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE,
                   "the upload is larger than " + std::to_string(options_.maxBytes) + " bytes\n");
   }
   if (!Reserve(announced)) {
+    CountUpload(request, UploadOutcome::kRefusedBusy);
     return Respond(connection, BusyAnswer("text/plain; charset=utf-8",
                                           "the collector is busy taking other uploads; try again\n",
                                           kBudgetRetrySeconds));
   }
   request.reserved = announced;
   if (!request.upload.Start(connection, announced)) {
+    CountUpload(request, UploadOutcome::kRefusedBadRequest);
     return Answer(connection, MHD_HTTP_BAD_REQUEST, request.upload.error() + "\n");
   }
   return MHD_YES;
@@ -646,6 +688,9 @@ MHD_Result UploadServer::Impl::TakeBody(Request& request, const char* data, size
   size_t taken = *size;
   *size = 0;
   request.received += taken;
+  if (request.crashUpload) {
+    TheMetrics().CountReceivedBytes(taken);
+  }
   if (request.link != nullptr) {
     request.link->bodyBytes = request.received;
   }
@@ -704,9 +749,11 @@ MHD_Result UploadServer::Impl::Finish(MHD_Connection* connection, Request& reque
     request.link->bodyDone = true;
   }
   if (request.refusal != 0) {
+    CountUpload(request, RefusalOutcome(request.refusal));
     return Answer(connection, request.refusal, request.reason);
   }
   if (!request.upload.Finish()) {
+    CountUpload(request, UploadOutcome::kRefusedBadRequest);
     return Answer(connection, MHD_HTTP_BAD_REQUEST, request.upload.error() + "\n");
   }
   request.job.report = ReceivedReport(
@@ -715,6 +762,7 @@ MHD_Result UploadServer::Impl::Finish(MHD_Connection* connection, Request& reque
   request.job.done = [connection] { MHD_resume_connection(connection); };
   // Suspended before it is queued, so the writer can only ever resume a suspended connection.
   if (!writer_.Submit(&request.job, [connection] { MHD_suspend_connection(connection); })) {
+    CountUpload(request, UploadOutcome::kRefusedStopping);
     return Answer(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "the collector is stopping\n");
   }
   request.queued = true;
@@ -727,11 +775,17 @@ MHD_Result UploadServer::Impl::Reply(MHD_Connection* connection, Request& reques
     // Never acknowledge what was not stored.
     std::fprintf(stderr, "collector: could not store an upload from %s: %s\n",
                  job.report.peer.c_str(), job.error.c_str());
+    CountUpload(request, UploadOutcome::kStoreFailed);
     return Answer(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
                   "could not store the report: " + job.error + "\n");
   }
   std::fprintf(stderr, "collector: report %lld from %s: %s (%s)\n", static_cast<long long>(job.id),
                job.report.peer.c_str(), job.report.state.c_str(), job.report.note.c_str());
+  CountUpload(request, UploadOutcome::kStored);
+  bool tooLarge = job.report.state == DecodeStateName(DecodeState::kTooLarge);
+  if (tooLarge || job.report.state == DecodeStateName(DecodeState::kUndecodable)) {
+    TheMetrics().CountDecodeFailure(tooLarge);
+  }
   return Answer(connection, static_cast<unsigned>(options_.answerStatus),
                 "OK " + std::to_string(job.id) + "\n");
 }
@@ -836,6 +890,7 @@ void UploadServer::Impl::Remember(const Request& request, const HttpAnswer& answ
 MHD_Result UploadServer::Impl::QueueRead(MHD_Connection* connection, Request& request) {
   HttpAnswer cached;
   if (FromCache(request, cached)) {
+    ObserveRead(request);
     return Respond(connection, cached);
   }
   {
@@ -845,6 +900,7 @@ MHD_Result UploadServer::Impl::QueueRead(MHD_Connection* connection, Request& re
       MHD_suspend_connection(connection);
       request.read = true;
       reads_.emplace_back(connection, &request);
+      TheMetrics().SetReadQueueLength(reads_.size());
       readsChanged_.notify_one();
       return MHD_YES;
     }
@@ -918,6 +974,7 @@ void UploadServer::Impl::ReaderLoop() {
     }
     auto [connection, request] = reads_.front();
     reads_.pop_front();
+    TheMetrics().SetReadQueueLength(reads_.size());
     lock.unlock();
     if (request->symbolServer) {
       ApiAnswer file = AnswerSymbolServer(store_, request->path);
@@ -937,6 +994,7 @@ void UploadServer::Impl::ReaderLoop() {
                               static_cast<int64_t>(std::time(nullptr)), options_.maxDecodedBytes));
     }
     Remember(*request, request->answer);
+    ObserveRead(*request);
     MHD_resume_connection(connection);
     lock.lock();
   }
@@ -950,6 +1008,7 @@ void UploadServer::Impl::CloseReads(std::vector<std::thread>& readers) {
     std::lock_guard<std::mutex> lock(readMutex_);
     readsClosed_ = true;
     waiting.swap(reads_);
+    TheMetrics().SetReadQueueLength(0);
     readsChanged_.notify_all();
   }
   for (const auto& [connection, request] : waiting) {

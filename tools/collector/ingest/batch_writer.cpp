@@ -1,7 +1,9 @@
 #include "ingest/batch_writer.h"
 
 #include <algorithm>
+#include <chrono>
 
+#include "front/metrics.h"
 #include "ingest/crash_entry.h"
 
 namespace collector {
@@ -57,7 +59,9 @@ void BatchWriter::WriterLoop() {
     std::vector<int64_t> ids;
     std::vector<std::string> errors;
     std::string error;
+    auto started = std::chrono::steady_clock::now();
     bool stored = StoreWithEntries(store_, reports, entries, ids, errors, error);
+    TheMetrics().ObserveCommit(std::chrono::steady_clock::now() - started);
     for (size_t i = 0; i < batch.size(); ++i) {
       Job* job = batch[i];
       // A report the database refused is answered with an error; the others of its batch

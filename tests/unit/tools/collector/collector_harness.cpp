@@ -78,8 +78,9 @@ int CollectorProcess::WaitChild() {
 }
 
 bool CollectorProcess::Start(const std::vector<std::string>& serveArgs,
-                             const std::string& stderrFile) {
+                             const std::string& stderrFile, int extraLines) {
   firstLine_.clear();
+  laterLines_.clear();
   port_ = -1;
   exitStatus_ = -1;
   std::vector<std::string> args{COLLECTOR_PATH, "serve"};
@@ -109,16 +110,23 @@ bool CollectorProcess::Start(const std::vector<std::string>& serveArgs,
   }
   // The first line, byte by byte so that nothing after it is consumed; end of file means the
   // child has gone.
-  char c = 0;
-  while (true) {
-    ssize_t n = read(outPipe[0], &c, 1);
-    if (n < 0 && errno == EINTR) {
-      continue;
+  auto readLine = [&outPipe](std::string& line) {
+    char c = 0;
+    while (true) {
+      ssize_t n = read(outPipe[0], &c, 1);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0 || c == '\n') {
+        return n > 0;
+      }
+      line += c;
     }
-    if (n <= 0 || c == '\n') {
-      break;
-    }
-    firstLine_ += c;
+  };
+  bool more = readLine(firstLine_);
+  for (int i = 0; i < extraLines && more; ++i) {
+    laterLines_.emplace_back();
+    more = readLine(laterLines_.back());
   }
   close(outPipe[0]);
   const std::string prefix = "listening 127.0.0.1:";

@@ -31,7 +31,10 @@ class CollectorProcess {
 
   // Starts "collector serve ARGS" and reads its first stdout line. True when the line named
   // the bound port; otherwise the child has been waited for and exitStatus says how it ended.
-  bool Start(const std::vector<std::string>& serveArgs, const std::string& stderrFile);
+  // The extraLines lines that follow the first (such as "metrics HOST:PORT") are read too, into
+  // laterLines.
+  bool Start(const std::vector<std::string>& serveArgs, const std::string& stderrFile,
+             int extraLines = 0);
 
   // Sends the signal and waits for the child. Returns the exit status, or -1 when the child
   // did not exit normally (killed by a signal, crashed).
@@ -39,6 +42,7 @@ class CollectorProcess {
 
   int port() const { return port_; }
   const std::string& firstLine() const { return firstLine_; }
+  const std::vector<std::string>& laterLines() const { return laterLines_; }
   int exitStatus() const { return exitStatus_; }
 
  private:
@@ -48,6 +52,7 @@ class CollectorProcess {
   int port_ = -1;
   int exitStatus_ = -1;
   std::string firstLine_;
+  std::vector<std::string> laterLines_;
 };
 
 struct ToolResult {
