@@ -172,8 +172,9 @@ class MetricsServer::Impl {
     if (bound < 0) {
       return -1;
     }
+    // Not select(): with thousands of uploads open, a scrape's descriptor is past FD_SETSIZE.
     daemon_ = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD, 0, nullptr, nullptr, &Impl::OnRequest, this,
+        MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &Impl::OnRequest, this,
         MHD_OPTION_LISTEN_SOCKET, listenFd_, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
         MHD_OPTION_CONNECTION_TIMEOUT, kTimeoutSeconds, MHD_OPTION_END);
     if (daemon_ == nullptr) {
