@@ -28,6 +28,7 @@
 #include "front/metrics.h"
 #include "front/response.h"
 #include "front/session.h"
+#include "front/webhooks.h"
 #include "ingest/batch_writer.h"
 #include "ingest/multipart.h"
 #include "ingest/received_report.h"
@@ -186,6 +187,11 @@ struct Request {
   bool symbolsQueued = false;
   bool symbolsRefused = false;  // dropped from the queue by a stop: answered 503
   bool symbolServer = false;    // a GET under /symbols/, answered by a reader
+  // A group's status set by the API or the dashboard's form: its body is taken as a form's,
+  // then a reader writes it.
+  bool statusChange = false;
+  int64_t statusGroup = 0;
+  std::string contentType;
 };
 
 void CountUpload(Request& request, UploadOutcome outcome) {
@@ -270,6 +276,23 @@ bool FromOwnSite(MHD_Connection* connection) {
   return !host.empty() && host == Lower(Header(connection, MHD_HTTP_HEADER_HOST));
 }
 
+// A group's id from /api/groups/ID/status or /groups/ID/status, else 0.
+int64_t StatusChangeGroup(const std::string& url) {
+  std::string rest = url.rfind("/api/groups/", 0) == 0 ? url.substr(12)
+                     : url.rfind("/groups/", 0) == 0   ? url.substr(8)
+                                                       : std::string();
+  size_t slash = rest.find('/');
+  if (slash == std::string::npos || slash == 0 || slash > 18 || rest.substr(slash) != "/status" ||
+      rest.find_first_not_of("0123456789") != slash || rest[0] == '0') {
+    return 0;
+  }
+  return std::stoll(rest.substr(0, slash));
+}
+
+bool IsMultipart(const std::string& contentType) {
+  return Lower(contentType).rfind("multipart/", 0) == 0;
+}
+
 // The sign-in and sign-out forms: a POST to /login or /logout that is a url-encoded form.
 bool IsSessionForm(const std::string& url, const std::string& contentType) {
   if (url != "/login" && url != "/logout") {
@@ -286,7 +309,16 @@ bool IsSessionForm(const std::string& url, const std::string& contentType) {
 // the sign-in and sign-out forms are the only other POSTs (uploads are multipart, so every
 // upload stays an upload whatever its path). With the symbols token set, a POST to
 // /api/symbols is a symbol upload; GETs under /symbols/ are the symbol server's.
-enum class Route { kApi, kPage, kSessionForm, kNotPost, kUpload, kSymbolUpload, kSymbolServer };
+enum class Route {
+  kApi,
+  kPage,
+  kSessionForm,
+  kStatusChange,
+  kNotPost,
+  kUpload,
+  kSymbolUpload,
+  kSymbolServer
+};
 
 Route RouteOf(const char* method, const std::string& url, bool dashboard, bool symbols,
               const std::string& contentType) {
@@ -307,6 +339,9 @@ Route RouteOf(const char* method, const std::string& url, bool dashboard, bool s
   }
   if (dashboard && post && IsSessionForm(url, contentType)) {
     return Route::kSessionForm;
+  }
+  if (dashboard && post && StatusChangeGroup(url) != 0 && !IsMultipart(contentType)) {
+    return Route::kStatusChange;
   }
   return post ? Route::kUpload : Route::kNotPost;
 }
@@ -356,6 +391,8 @@ class UploadServer::Impl {
   void SymbolsLoop();
   void CloseSymbols(std::thread& worker);
   MHD_Result StartForm(MHD_Connection* connection, Request& request, const std::string& url);
+  MHD_Result StartStatusChange(MHD_Connection* connection, Request& request,
+                               const std::string& url);
   MHD_Result TakeBody(Request& request, const char* data, size_t* size);
   void Refuse(Request& request, unsigned status, const std::string& reason);
   bool Reserve(uint64_t bytes);
@@ -392,6 +429,10 @@ class UploadServer::Impl {
   bool stopping_ = false;
   Clock::time_point stopDeadline_;
   bool sweeperDone_ = false;
+
+  // Tells the studio of new groups, regressions and spikes; null without webhook URLs. Made
+  // before the writer, so that it outlives the writer's threads.
+  std::unique_ptr<WebhookSender> webhooks_;
 
   // Stores the reports in group commits; their connections wait suspended meanwhile.
   BatchWriter writer_;
@@ -465,6 +506,46 @@ int UploadServer::Impl::Bind(std::string& error) {
 }
 
 bool UploadServer::Impl::Serve() {
+  if (!options_.webhookUrls.empty()) {
+    WebhookOptions webhooks;
+    webhooks.urls = options_.webhookUrls;
+    webhooks.secret = options_.webhookSecret;
+    webhooks.publicUrl = options_.publicUrl;
+    webhooks_ = std::make_unique<WebhookSender>(webhooks);
+    std::string error;
+    if (!webhooks_->Start(error)) {
+      std::fprintf(stderr, "collector: %s\n", error.c_str());
+      return false;
+    }
+  }
+  // The batch writers find what to tell inside their transactions; the sender only queues it
+  // on their threads, so ingest never waits for a receiver.
+  AlertRules rules;
+  rules.spikePerHour = options_.spikePerHour;
+  writer_.WatchGroups(rules, [this](const std::vector<GroupEvent>& events) {
+    bool reopened = false;
+    for (const GroupEvent& event : events) {
+      reopened = reopened || event.kind == "regression";
+      if (webhooks_ == nullptr) {
+        continue;
+      }
+      Alert alert;
+      alert.event = event.kind;
+      alert.groupId = event.groupId;
+      alert.program = event.program;
+      alert.code = event.code;
+      alert.topFrames = event.topFrames;
+      alert.version = event.version;
+      alert.count = event.count;
+      alert.hour = event.hour;
+      webhooks_->Enqueue(alert);
+    }
+    if (reopened) {
+      // A status filter's cached list would hide the group that came back.
+      std::lock_guard<std::mutex> lock(cacheMutex_);
+      cache_.clear();
+    }
+  });
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC;
   daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &Impl::OnRequest, this, MHD_OPTION_LISTEN_SOCKET, listenFd_,
@@ -513,6 +594,9 @@ bool UploadServer::Impl::Serve() {
   writer_.Close();
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  if (webhooks_ != nullptr) {
+    webhooks_->Stop();
+  }
   return true;
 }
 
@@ -581,7 +665,7 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
     Route route =
         RouteOf(method, url, !self->options_.readToken.empty(),
                 !self->options_.symbolsToken.empty(), Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE));
-    if (route != Route::kSessionForm && route != Route::kUpload &&
+    if (route != Route::kSessionForm && route != Route::kStatusChange && route != Route::kUpload &&
         route != Route::kSymbolUpload && request->link != nullptr) {
       // Nothing of a body is awaited: the rate checks end here.
       request->link->bodyDone = true;
@@ -593,6 +677,8 @@ MHD_Result UploadServer::Impl::OnRequest(void* cls, MHD_Connection* connection, 
         return self->ServePage(connection, *request, url);
       case Route::kSessionForm:
         return self->StartForm(connection, *request, url);
+      case Route::kStatusChange:
+        return self->StartStatusChange(connection, *request, url);
       case Route::kNotPost:
         return Answer(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
                       "uploads are accepted by POST only\n", true);
@@ -673,6 +759,38 @@ MHD_Result UploadServer::Impl::StartForm(MHD_Connection* connection, Request& re
   }
   request.form = true;
   request.signOut = url == "/logout";
+  const char* length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxFormBytes) {
+    return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the form is too large\n");
+  }
+  return MHD_YES;
+}
+
+// A group's status, from the API (JSON, the bearer token or the session) or the group page's form
+// (the session). Browsers send cookies with cross-site requests too, so one that names another
+// site is refused whatever it carries.
+MHD_Result UploadServer::Impl::StartStatusChange(MHD_Connection* connection, Request& request,
+                                                 const std::string& url) {
+  bool api = IsApiPath(url);
+  if (!Authorized(connection) || !FromOwnSite(connection)) {
+    if (request.link != nullptr) {
+      request.link->bodyDone = true;
+    }
+    if (!Authorized(connection)) {
+      return api ? Unauthorized(connection)
+                 : Respond(connection, FromPage(LoginPage(MHD_HTTP_UNAUTHORIZED)));
+    }
+    return Answer(connection, MHD_HTTP_FORBIDDEN,
+                  "a group's status is changed from the dashboard's own pages only\n");
+  }
+  request.form = true;
+  request.statusChange = true;
+  request.api = api;
+  request.method = MHD_HTTP_METHOD_POST;
+  request.path = url;
+  request.statusGroup = StatusChangeGroup(url);
+  request.contentType = Header(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
   const char* length =
       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
   if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxFormBytes) {
@@ -852,6 +970,9 @@ MHD_Result UploadServer::Impl::ServePage(MHD_Connection* connection, Request& re
 // once, so a crowd of readers costs a bounded amount of memory and no network thread.
 // The lists and group pages, not a report's page: those are many, large and rarely asked twice.
 std::string UploadServer::Impl::CacheKey(const Request& request) {
+  if (request.statusChange) {
+    return std::string();
+  }
   const std::string& path = request.path;
   bool list = request.api ? path == "/api/groups" || path.rfind("/api/groups/", 0) == 0
                           : path == "/" || path.rfind("/groups/", 0) == 0;
@@ -945,6 +1066,9 @@ MHD_Result UploadServer::Impl::TakeForm(MHD_Connection* connection, Request& req
   if (request.received > kMaxFormBytes) {
     return Answer(connection, MHD_HTTP_CONTENT_TOO_LARGE, "the form is too large\n");
   }
+  if (request.statusChange) {
+    return QueueRead(connection, request);
+  }
   PageAnswer answer;
   answer.status = MHD_HTTP_SEE_OTHER;
   answer.location = "/";
@@ -976,7 +1100,22 @@ void UploadServer::Impl::ReaderLoop() {
     reads_.pop_front();
     TheMetrics().SetReadQueueLength(reads_.size());
     lock.unlock();
-    if (request->symbolServer) {
+    if (request->statusChange) {
+      ApiAnswer changed = ChangeGroupStatus(store_, request->statusGroup, request->contentType,
+                                            request->formBody);
+      if (!request->api && changed.status == MHD_HTTP_OK) {
+        // The form goes back to the group's page.
+        PageAnswer back;
+        back.status = MHD_HTTP_SEE_OTHER;
+        back.location = "/groups/" + std::to_string(request->statusGroup);
+        request->answer = FromPage(back);
+      } else {
+        request->answer = FromApi(changed);
+      }
+      // Lists read before the change must not be answered again.
+      std::lock_guard<std::mutex> cacheLock(cacheMutex_);
+      cache_.clear();
+    } else if (request->symbolServer) {
       ApiAnswer file = AnswerSymbolServer(store_, request->path);
       HttpAnswer& answer = request->answer;
       answer.status = file.status;

@@ -60,7 +60,9 @@ void BatchWriter::WriterLoop() {
     std::vector<std::string> errors;
     std::string error;
     auto started = std::chrono::steady_clock::now();
-    bool stored = StoreWithEntries(store_, reports, entries, ids, errors, error);
+    std::vector<GroupEvent> events;
+    bool stored = StoreWithEntries(store_, reports, entries, ids, errors, error, rules_,
+                                   onEvents_ ? &events : nullptr);
     TheMetrics().ObserveCommit(std::chrono::steady_clock::now() - started);
     for (size_t i = 0; i < batch.size(); ++i) {
       Job* job = batch[i];
@@ -74,6 +76,10 @@ void BatchWriter::WriterLoop() {
       std::string().swap(job->report.log);
       std::string().swap(job->report.stack);
       job->done();
+    }
+    // After the answers: the sink only queues them.
+    if (stored && !events.empty()) {
+      onEvents_(events);
     }
     lock.lock();
     writing_ -= batch.size();
