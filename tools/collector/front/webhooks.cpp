@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "front/metrics.h"
 #include "render/read_api.h"
 
 namespace collector {
@@ -681,8 +682,14 @@ void WebhookSender::Stop() {
 }
 
 // The one place every delivery and drop is counted, for the metrics too.
-void WebhookSender::CountDelivery() { delivered_.fetch_add(1); }
+void WebhookSender::CountDelivery() {
+  delivered_.fetch_add(1);
+  TheMetrics().CountWebhookDelivery();
+}
 
-void WebhookSender::CountDrop() { dropped_.fetch_add(1); }
+void WebhookSender::CountDrop() {
+  dropped_.fetch_add(1);
+  TheMetrics().CountWebhookDrop();
+}
 
 }  // namespace collector
