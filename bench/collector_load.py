@@ -64,9 +64,10 @@ def upload(host, port, request, timeout):
     return response.split(b" ", 2)[1] if response.startswith(b"HTTP/") else b"0"
 
 
-def measure(host, port, uploads, clients, size, max_seconds):
-    """Runs the load; returns (latencies in s sorted, failures, elapsed s)."""
-    requests = [build_request(size, i) for i in range(min(uploads, 64))]
+def measure(host, port, uploads, clients, size, max_seconds, requests=None):
+    """Runs the load (the requests given, in turn, else 64 made here); returns (latencies in s
+    sorted, failures, elapsed s)."""
+    requests = requests or [build_request(size, i) for i in range(min(uploads, 64))]
     lock = threading.Lock()
     next_index = [0]
     latencies = []
