@@ -252,13 +252,34 @@ TEST_P(ReadModelTest, GroupsByTheGamesOwnTopFrames) {
   Sent old = crash({"game.exe+0x1100 context", "VexoCrashRpt.dll+0x14bd5 scan",
                     "game.exe+0x1205 scan"});
   old.crash.groupKey = "stack\ngame.exe+0x1100 | VexoCrashRpt.dll+0x14bd5 | game.exe+0x1205";
-  ASSERT_GT(Store(*store, old), 0);
+  int64_t oldId = Store(*store, old);
+  ASSERT_GT(oldId, 0);
   EXPECT_EQ(Scalar(*store, "SELECT count(*) FROM crash_groups"), 3);
-  uint64_t moved = 0;
+  // Statuses survive the regrouping: the group that keeps its key keeps its own; a group moved
+  // to a new key wholesale takes its status along.
+  bool found = false;
   std::string error;
+  ASSERT_TRUE(collector::SetGroupStatus(*store, 1, "ignored", "", found, error)) << error;
+  ASSERT_TRUE(found);
+  ASSERT_TRUE(collector::SetGroupStatus(*store, 4, "resolved", "1.0", found, error)) << error;
+  ASSERT_TRUE(found);
+  ASSERT_TRUE(store->Write(
+      [](SqlSession& session, std::string& failure) {
+        return session.Run("UPDATE crash_groups SET group_key = 'stack\nrenamed' WHERE id = 4",
+                           {}, failure);
+      },
+      error))
+      << error;
+  uint64_t moved = 0;
   ASSERT_TRUE(collector::RegroupAllStacks(*store, moved, error)) << error;
-  EXPECT_EQ(moved, 1u);
+  EXPECT_EQ(moved, 2u);
   ExpectCountersMatchRecount(*store);
+  std::map<int64_t, std::string> statuses;
+  for (const GroupSummary& group : AllGroups(*store, collector::ReportFilter())) {
+    statuses[group.id] = group.status + " " + group.resolvedIn;
+  }
+  EXPECT_EQ(statuses, (std::map<int64_t, std::string>{
+                          {1, "ignored "}, {4, "resolved 1.0"}, {5, "open "}}));
 }
 
 TEST_P(ReadModelTest, GroupsAndTheirReportsPage) {
