@@ -18,6 +18,13 @@ constexpr uint32_t kNearCall = 64 * 1024;
 // may all point at the same large stack, so per-thread bounds alone would let an upload buy
 // minutes of work; real dumps need a few thousand.
 constexpr std::size_t kWalkBudget = std::size_t{1} << 22;
+// How far above a frame-data row's own frame its return address may lie: pushed arguments are
+// not in the row. Words past the row's MaxStackSize, which is itself capped.
+constexpr uint64_t kRaSearchWords = 64;
+constexpr uint64_t kMaxRaSearchStack = 64 * 1024;
+// The names frame-data programs give the registers, by DWARF number.
+constexpr const char* kFrameRegisterNames[] = {"$eax", "$ecx", "$edx", "$ebx", "$esp",
+                                               "$ebp", "$esi", "$edi", "$eip"};
 
 struct Registers {
   uint32_t value[kCfiColumns] = {};
@@ -229,6 +236,11 @@ class Walker {
       if (Base(module) + start == target) return true;
       known = true;
     }
+    const PdbFrameTable* frames = provider_.FrameData(module);
+    if (frames != nullptr && frames->FunctionAt(rva, &start, &end)) {
+      if (Base(module) + start == target) return true;
+      known = true;
+    }
     return !known && ModuleOf(target) == module && target <= pc;
   }
 
@@ -288,6 +300,84 @@ class Walker {
       }
     }
     return Outcome::kFound;
+  }
+
+  // The slot of a frame-data row's return address (.raSearch): at the top of the row's own
+  // frame, or higher when arguments for a call were pushed, the first word there that returns
+  // after a call (into this function, for a direct call).
+  bool SearchReturnAddress(const Registers& regs, const PdbFrameRecord& record, uint32_t lookup,
+                           uint32_t* slot) {
+    const uint32_t pc = regs.value[kDwarfEip];
+    const uint64_t start =
+        uint64_t{regs.value[kDwarfEsp]} + record.localSize + record.savedRegsSize;
+    const uint64_t end =
+        start + std::min<uint64_t>(record.maxStackSize, kMaxRaSearchStack) + kRaSearchWords * 4;
+    for (uint64_t at = start; at < end && at + 4 <= stackEnd_ && budget_ != 0; at += 4) {
+      --budget_;
+      uint32_t word = 0;
+      std::size_t module = WalkedFrame::kNoModule;
+      if (!ReadStack(static_cast<int64_t>(at), &word) || !IsCode(word, &module)) continue;
+      uint32_t target = 0;
+      bool readable = false;
+      CallKind call = CallBefore(module, word, &target, &readable);
+      // Where the row says it is, a return address whose call cannot be read is still taken.
+      if (call == CallKind::kNone && (readable || at != start)) continue;
+      if (call == CallKind::kDirect && at != start && !EntersFunctionOf(target, pc, lookup)) {
+        continue;
+      }
+      *slot = static_cast<uint32_t>(at);
+      return true;
+    }
+    return false;
+  }
+
+  // The module's PDB frame data: the program of the row that holds pc, run on the callee's
+  // registers, gives the caller's.
+  bool UnwindFrameData(const Registers& regs, bool top, std::size_t module, Registers* caller) {
+    const PdbFrameTable* table = provider_.FrameData(module);
+    if (table == nullptr || !regs.valid[kDwarfEsp]) return false;
+    const uint32_t pc = regs.value[kDwarfEip];
+    const uint32_t lookup = top ? pc : pc - 1;
+    const PdbFrameRecord* record = table->RecordAt(lookup - Base(module));
+    if (record == nullptr) return false;
+    FrameVariables vars;
+    for (int reg = 0; reg <= kDwarfEip; ++reg) {
+      if (regs.valid[reg]) vars.Set(kFrameRegisterNames[reg], regs.value[reg], false);
+    }
+    FrameProgramInput input;
+    input.record = record;
+    if (record->program.find(".raSearch") != std::string::npos) {
+      input.hasRaSearch = SearchReturnAddress(regs, *record, lookup, &input.raSearch);
+    }
+    input.read = [this](uint32_t address, uint32_t* value) { return ReadStack(address, value); };
+    uint32_t returnAddress = 0;
+    uint32_t sp = 0;
+    if (!EvaluateFrameProgram(record->program, input, vars) || !vars.Assigned("$eip") ||
+        !vars.Assigned("$esp") || !vars.Get("$eip", &returnAddress) || !vars.Get("$esp", &sp) ||
+        sp <= regs.value[kDwarfEsp] || sp > stackEnd_) {
+      return false;
+    }
+    // A program run on a stale ebp reads garbage: what it returns to must follow a call.
+    std::size_t callerModule = WalkedFrame::kNoModule;
+    uint32_t target = 0;
+    bool readable = false;
+    if (!IsCode(returnAddress, &callerModule) ||
+        (CallBefore(callerModule, returnAddress, &target, &readable) == CallKind::kNone &&
+         readable)) {
+      return false;
+    }
+    *caller = Registers();
+    caller->Set(kDwarfEip, returnAddress);
+    caller->Set(kDwarfEsp, sp);
+    for (int reg = 0; reg < kDwarfEip; ++reg) {
+      uint32_t value = 0;
+      // What the program does not restore: the callee-saved registers are still the caller's.
+      if (reg != kDwarfEsp && (vars.Assigned(kFrameRegisterNames[reg]) || IsCalleeSaved(reg)) &&
+          vars.Get(kFrameRegisterNames[reg], &value)) {
+        caller->Set(reg, value);
+      }
+    }
+    return true;
   }
 
   bool UnwindFramePointer(const Registers& regs, Registers* caller) const {
@@ -391,6 +481,10 @@ class Walker {
         *method = WalkMethod::kCfi;
         return true;
       }
+      if (UnwindFrameData(regs, top, module, caller)) {
+        *method = WalkMethod::kFrameData;
+        return true;
+      }
     }
     // A call through a bad pointer left its return address on top of the stack; the frame
     // pointer still belongs to the caller and would skip it.
@@ -450,6 +544,8 @@ const CfiTable* StackWalkProvider::Cfi(std::size_t module) const {
   return image != nullptr ? &image->cfi() : nullptr;
 }
 
+const PdbFrameTable* StackWalkProvider::FrameData(std::size_t) const { return nullptr; }
+
 bool StackWalkProvider::FunctionStart(std::size_t, uint32_t, uint32_t*) const { return false; }
 
 const char* WalkMethodName(WalkMethod method) {
@@ -458,6 +554,8 @@ const char* WalkMethodName(WalkMethod method) {
       return "context";
     case WalkMethod::kCfi:
       return "cfi";
+    case WalkMethod::kFrameData:
+      return "frame-data";
     case WalkMethod::kFramePointer:
       return "fp";
     case WalkMethod::kScan:

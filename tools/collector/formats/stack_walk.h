@@ -6,6 +6,7 @@
 
 #include "cfi.h"
 #include "minidump.h"
+#include "pdb_frames.h"
 
 namespace collector {
 
@@ -41,6 +42,9 @@ class StackWalkProvider {
   virtual const ModuleImage* Image(std::size_t module) const;
   // The module's call-frame information, or null; by default its image's.
   virtual const CfiTable* Cfi(std::size_t module) const;
+  // The frame data of the module's own PDB (its GUID and age those of the module's CodeView
+  // record), or null. It must stay valid for the walk.
+  virtual const PdbFrameTable* FrameData(std::size_t module) const;
   // From the module's symbols: the start of the function that holds rva.
   virtual bool FunctionStart(std::size_t module, uint32_t rva, uint32_t* start) const;
 };
@@ -48,12 +52,13 @@ class StackWalkProvider {
 enum class WalkMethod {
   kContext,          // frame 0: the thread's context
   kCfi,              // call-frame information of the callee's module
+  kFrameData,        // the frame data of the callee module's PDB
   kFramePointer,     // the ebp chain
   kScan,             // a stack word after a call whose target is the callee's function
   kScanUnvalidated,  // a stack word after an indirect call: its target could not be checked
 };
 
-// "context", "cfi", "fp", "scan", "scan-unvalidated".
+// "context", "cfi", "frame-data", "fp", "scan", "scan-unvalidated".
 const char* WalkMethodName(WalkMethod method);
 
 struct WalkedFrame {
@@ -74,8 +79,9 @@ struct WalkedThread {
 constexpr std::size_t kMaxWalkedFrames = 256;
 
 // Walks one thread of dump from its context through its stack memory: call-frame information
-// where the module has it, else a sound frame-pointer chain, else a validated scan. At most
-// kMaxWalkedFrames frames; never reads outside the dump or the provider's images.
+// where the module has it, else its PDB's frame data, else a sound frame-pointer chain, else a
+// validated scan. At most kMaxWalkedFrames frames; never reads outside the dump or the
+// provider's images.
 WalkedThread WalkThread(const Minidump& dump, std::size_t thread,
                         const StackWalkProvider& provider);
 

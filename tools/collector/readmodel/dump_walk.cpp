@@ -1,5 +1,6 @@
 #include "readmodel/dump_walk.h"
 
+#include "formats/pdb_file.h"
 #include "store/report_store.h"
 
 namespace collector {
@@ -71,10 +72,40 @@ const ModuleImage* StoredImageProvider::Image(std::size_t module) const {
   return images_.emplace(module, std::move(image)).first->second.get();
 }
 
+const PdbFrameTable* StoredImageProvider::FrameData(std::size_t module) const {
+  if (module >= dump_.modules.size()) {
+    return nullptr;
+  }
+  auto known = frames_.find(module);
+  if (known != frames_.end()) {
+    return known->second.get();
+  }
+  const std::string debugId = dump_.modules[module].DebugId();
+  SymbolFile file;
+  bool found = false;
+  std::string error;
+  std::unique_ptr<PdbFrameTable> table;
+  PdbIdentity identity;
+  if (!debugId.empty() && store_.FindPdb("", debugId, file, found, error) && found &&
+      store_.SymbolBytes(file.id, file.bytes, error) &&
+      ReadPdbIdentity(file.bytes, identity).empty() &&
+      LowerAscii(identity.debugId) == LowerAscii(debugId)) {
+    table = std::make_unique<PdbFrameTable>();
+    if (!PdbFrameTable::Read(file.bytes, *table).empty() || table->empty()) {
+      table.reset();
+    }
+  }
+  return frames_.emplace(module, std::move(table)).first->second.get();
+}
+
 bool StoredImageProvider::FunctionStart(std::size_t module, uint32_t rva, uint32_t* start) const {
   const ModuleImage* image = Image(module);
   uint32_t end = 0;
-  return image != nullptr && image->cfi().FunctionAt(rva, start, &end);
+  if (image != nullptr && image->cfi().FunctionAt(rva, start, &end)) {
+    return true;
+  }
+  const PdbFrameTable* frames = FrameData(module);
+  return frames != nullptr && frames->FunctionAt(rva, start, &end);
 }
 
 bool WalkDumpStacks(ReportStore& store, const std::string& bytes,
