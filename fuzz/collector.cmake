@@ -8,3 +8,6 @@ vexo_add_fuzzer(collector_minidump_fuzzer SOURCES collector_minidump_fuzzer.cpp
 # A minidump walked against an image file: CFI, frame pointers and the scan on any bytes.
 vexo_add_fuzzer(collector_stack_walk_fuzzer SOURCES collector_stack_walk_fuzzer.cpp
                 LIBS vexo_collector_formats)
+# A PDB's frame data and the programs in it, as the walker runs them.
+vexo_add_fuzzer(collector_pdb_frames_fuzzer SOURCES collector_pdb_frames_fuzzer.cpp
+                LIBS vexo_collector_formats)
