@@ -188,7 +188,7 @@ bool IsVariableName(const std::string& token) {
 
 bool PseudoVariable(const std::string& token, const FrameProgramInput& input, uint32_t* value) {
   const PdbFrameRecord* r = input.record;
-  if (token == ".raSearch" || token == ".raSearchStart") {
+  if (token == ".raSearch") {
     *value = input.raSearch;
     return input.hasRaSearch;
   }
