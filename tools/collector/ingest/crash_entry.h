@@ -37,8 +37,8 @@ bool StoreWithEntries(ReportStore& store, const std::vector<const StoredReport*>
 bool BackfillCrashEntries(ReportStore& store, const std::function<void(uint64_t)>& progress,
                           std::string& error);
 
-// Keys again every report whose top frames lie in one of these modules (names compared without
-// case), now that their symbols are stored, and moves those whose key changed to their new
+// Keys again every report whose top frames lie in one of these modules (names, or the debug ids
+// of their module lines, compared without case), now that their symbols are stored, and moves those whose key changed to their new
 // groups. Reports keyed from their crash.dmp are walked again first: the new images' CFI may
 // find other frames. changed gets how many moved.
 bool RegroupStacks(ReportStore& store, const std::vector<std::string>& modules, uint64_t& changed,

@@ -162,7 +162,9 @@ SymbolIntake TakeSymbolFiles(ReportStore& store, std::vector<SymbolUpload>& file
       changed.insert(file.module);
       continue;
     }
-    // A PDB names no module: the images of its build do.
+    // A PDB names no module: the images of its build do, and the reports name its GUID and age
+    // in their module lines (its frame data walks them even without an image).
+    changed.insert(file.debugId);
     SymbolQuery query;
     query.byDebugId = true;
     query.debugId = file.debugId;
