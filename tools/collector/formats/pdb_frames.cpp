@@ -2,15 +2,11 @@
 
 #include <algorithm>
 
+#include "msf.h"
+
 namespace collector {
 namespace {
 
-constexpr char kMsfMagic[] =
-    "Microsoft C/C++ MSF 7.00\r\n\x1a"
-    "DS\0\0\0";
-constexpr std::size_t kMsfMagicSize = 32;
-constexpr std::size_t kSuperBlockSize = kMsfMagicSize + 6 * 4;
-constexpr uint32_t kNilStream = 0xFFFFFFFFu;
 constexpr uint32_t kInfoStream = 1;
 constexpr uint32_t kDbiStream = 3;
 constexpr uint64_t kInfoHeaderSize = 28;  // version, signature, age, GUID
@@ -37,77 +33,6 @@ uint16_t U16(const std::string& bytes, uint64_t at) {
   return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) |
                                (static_cast<unsigned char>(bytes[at + 1]) << 8));
 }
-
-uint64_t BlocksFor(uint64_t size, uint32_t blockSize) { return (size + blockSize - 1) / blockSize; }
-
-// The MSF container as pdb_file.cpp reads it, whole streams at a time: blocks listed in a
-// directory that the block map's block lists.
-class Msf {
- public:
-  explicit Msf(const std::string& bytes) : bytes_(bytes) {}
-
-  bool Open() {
-    if (bytes_.size() < kSuperBlockSize ||
-        bytes_.compare(0, kMsfMagicSize, kMsfMagic, kMsfMagicSize) != 0) {
-      return false;
-    }
-    blockSize_ = U32(bytes_, kMsfMagicSize);
-    uint32_t directoryBytes = U32(bytes_, kMsfMagicSize + 12);
-    uint32_t blockMap = U32(bytes_, kMsfMagicSize + 20);
-    if (blockSize_ != 512 && blockSize_ != 1024 && blockSize_ != 2048 && blockSize_ != 4096) {
-      return false;
-    }
-    blockCount_ = std::min<uint64_t>(U32(bytes_, kMsfMagicSize + 8), bytes_.size() / blockSize_);
-    uint64_t directoryBlocks = BlocksFor(directoryBytes, blockSize_);
-    if (directoryBytes < 4 || directoryBytes > bytes_.size() || blockMap >= blockCount_ ||
-        directoryBlocks * 4 > blockSize_) {
-      return false;
-    }
-    std::vector<uint32_t> blocks;
-    for (uint64_t i = 0; i < directoryBlocks; ++i) {
-      blocks.push_back(U32(bytes_, uint64_t{blockMap} * blockSize_ + i * 4));
-    }
-    if (!Gather(blocks, directoryBytes, directory_)) return false;
-    streamCount_ = U32(directory_, 0);
-    return uint64_t{streamCount_} * 4 + 4 <= directory_.size();
-  }
-
-  // A whole stream; false when it is missing or any of its blocks lies outside the file.
-  bool Read(uint32_t stream, std::string& out) const {
-    if (stream >= streamCount_) return false;
-    uint64_t at = 4 + uint64_t{streamCount_} * 4;
-    for (uint32_t s = 0; s < stream; ++s) {
-      uint32_t size = U32(directory_, 4 + uint64_t{s} * 4);
-      if (size != kNilStream) at += BlocksFor(size, blockSize_) * 4;
-    }
-    uint32_t size = U32(directory_, 4 + uint64_t{stream} * 4);
-    if (size == kNilStream) return false;
-    uint64_t count = BlocksFor(size, blockSize_);
-    // A stream is never larger than the file that holds it.
-    if (size > bytes_.size() || at + count * 4 > directory_.size()) return false;
-    std::vector<uint32_t> blocks;
-    for (uint64_t i = 0; i < count; ++i) blocks.push_back(U32(directory_, at + i * 4));
-    return Gather(blocks, size, out);
-  }
-
- private:
-  bool Gather(const std::vector<uint32_t>& blocks, uint64_t length, std::string& out) const {
-    out.clear();
-    for (uint32_t block : blocks) {
-      if (out.size() >= length) break;
-      if (block >= blockCount_) return false;
-      uint64_t take = std::min<uint64_t>(blockSize_, length - out.size());
-      out.append(bytes_, uint64_t{block} * blockSize_, take);
-    }
-    return out.size() == length;
-  }
-
-  const std::string& bytes_;
-  uint32_t blockSize_ = 0;
-  uint64_t blockCount_ = 0;
-  uint32_t streamCount_ = 0;
-  std::string directory_;
-};
 
 // The stream of a named stream ("/names") from the PDB info stream's hash table.
 bool NamedStream(const std::string& info, const std::string& name, uint32_t* stream) {
@@ -212,8 +137,8 @@ bool PseudoVariable(const std::string& token, const FrameProgramInput& input, ui
 
 std::string PdbFrameTable::Read(const std::string& pdb, PdbFrameTable& out) {
   out = PdbFrameTable();
-  Msf msf(pdb);
-  if (!msf.Open()) return "not a PDB (no readable MSF 7.00 container)";
+  MsfFile msf(pdb);
+  if (!msf.Open().empty()) return "not a PDB (no readable MSF 7.00 container)";
   std::string dbi;
   if (!msf.Read(kDbiStream, dbi)) return "";  // no DBI stream: no frame data either
   if (dbi.size() < kDbiHeaderSize) return "truncated DBI stream";
