@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "front/listen.h"
 #include "front/response.h"
 
 namespace collector {
@@ -187,45 +188,7 @@ class MetricsServer::Impl {
 
  private:
   int Listen(const std::string& host, int port, std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    std::string where = host + ":" + std::to_string(port);
-    int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (status != 0) {
-      error = "cannot listen for metrics on " + where + ": " + gai_strerror(status);
-      return -1;
-    }
-    int lastErrno = 0;
-    for (addrinfo* ai = found; ai != nullptr && listenFd_ < 0; ai = ai->ai_next) {
-      int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-      if (fd < 0) {
-        lastErrno = errno;
-        continue;
-      }
-      int yes = 1;
-      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-      if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, kListenBacklog) != 0) {
-        lastErrno = errno;
-        close(fd);
-        continue;
-      }
-      listenFd_ = fd;
-    }
-    freeaddrinfo(found);
-    if (listenFd_ < 0) {
-      error = "cannot listen for metrics on " + where + ": " + std::strerror(lastErrno);
-      return -1;
-    }
-    sockaddr_storage bound{};
-    socklen_t length = sizeof(bound);
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &length);
-    char service[NI_MAXSERV];
-    getnameinfo(reinterpret_cast<sockaddr*>(&bound), length, nullptr, 0, service,
-                sizeof(service), NI_NUMERICSERV);
-    return std::atoi(service);
+    return ListenTcp(host, port, kListenBacklog, " for metrics", &listenFd_, error);
   }
 
   static MHD_Result OnRequest(void*, MHD_Connection* connection, const char* url,

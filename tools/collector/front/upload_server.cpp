@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "formats/payload_decode.h"
+#include "front/listen.h"
 #include "front/metrics.h"
 #include "front/response.h"
 #include "front/session.h"
@@ -462,47 +463,7 @@ class UploadServer::Impl {
 };
 
 int UploadServer::Impl::Bind(std::string& error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  std::string where = options_.host + ":" + std::to_string(options_.port);
-  int status =
-      getaddrinfo(options_.host.c_str(), std::to_string(options_.port).c_str(), &hints, &found);
-  if (status != 0) {
-    error = "cannot listen on " + where + ": " + gai_strerror(status);
-    return -1;
-  }
-  int lastErrno = 0;
-  for (addrinfo* ai = found; ai != nullptr && listenFd_ < 0; ai = ai->ai_next) {
-    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-    if (fd < 0) {
-      lastErrno = errno;
-      continue;
-    }
-    // SO_REUSEADDR only: SO_REUSEPORT would let a second server share a taken port.
-    int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, kListenBacklog) != 0) {
-      lastErrno = errno;
-      close(fd);
-      continue;
-    }
-    listenFd_ = fd;
-  }
-  freeaddrinfo(found);
-  if (listenFd_ < 0) {
-    error = "cannot listen on " + where + ": " + std::strerror(lastErrno);
-    return -1;
-  }
-  sockaddr_storage bound{};
-  socklen_t length = sizeof(bound);
-  getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &length);
-  char port[NI_MAXSERV];
-  getnameinfo(reinterpret_cast<sockaddr*>(&bound), length, nullptr, 0, port, sizeof(port),
-              NI_NUMERICSERV);
-  return std::atoi(port);
+  return ListenTcp(options_.host, options_.port, kListenBacklog, "", &listenFd_, error);
 }
 
 bool UploadServer::Impl::Serve() {
